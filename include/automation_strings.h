@@ -1,0 +1,41 @@
+/* Automation strings: length-prefixed 16-bit character strings from one shared
+   allocator. A string is a pointer to zero-terminated 16-bit characters with
+   their byte length stored as a 32-bit count right before them. */
+#ifndef AUTOMATION_STRINGS_H
+#define AUTOMATION_STRINGS_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
+
+#if defined(_WIN32)
+#define AUTOMATION_API __declspec(dllimport)
+#else
+#define AUTOMATION_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef char16_t AutomationChar;
+typedef AutomationChar* AutomationString;
+
+/* A copy of text up to its first zero character; null for a null text or
+   when memory runs out. */
+AUTOMATION_API AutomationString SysAllocString(const AutomationChar* text);
+/* A string of length characters, copied from text when it is not null (else
+   zero-filled), always followed by a zero character. */
+AUTOMATION_API AutomationString SysAllocStringLen(const AutomationChar* text, uint32_t length);
+/* Length in characters and in bytes, from the prefix; 0 for null. */
+AUTOMATION_API uint32_t SysStringLen(AutomationString text);
+AUTOMATION_API uint32_t SysStringByteLen(AutomationString text);
+/* Releases a string of this allocator; null is a no-op. */
+AUTOMATION_API void SysFreeString(AutomationString text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

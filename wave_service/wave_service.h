@@ -1,0 +1,130 @@
+// The waveform-audio service contract: the records exchanged with the service,
+// its thirteen operations and what callers guarantee and devices must do.
+#pragma once
+
+#include <cstdint>
+
+namespace wave_service {
+
+// ---------------------------------------------------------------------------
+// Records. Laid out as the platform lays them out on its 32-bit target.
+// ---------------------------------------------------------------------------
+
+// One buffer of samples handed to the service. Every word is 32 bits on the
+// 32-bit target (32 bytes in all). On a 64-bit host the data address is
+// pointer-sized, so the record is 40 bytes there; callers pass
+// sizeof(BufferHeader) as its size either way.
+struct BufferHeader {
+  std::uint8_t* data;             // word 0: start of the buffer
+  std::uint32_t buffer_length;    // word 1: bytes to record into or play from
+  std::uint32_t bytes_recorded;   // word 2: input progress, kept by the device
+  std::uint32_t user;             // word 3: the caller's own
+  std::uint32_t flags;            // word 4: kDone, kPrepared, kInQueue
+  std::uint32_t service[3];       // words 5-7: the service's own
+};
+
+// PCM format record, 18 bytes, packed as the platform packs it.
+#pragma pack(push, 2)
+struct WaveFormat {
+  std::uint16_t format_tag;         // 1: PCM
+  std::uint16_t channels;
+  std::uint32_t samples_per_second;
+  std::uint32_t bytes_per_second;
+  std::uint16_t block_align;        // ignored by the service
+  std::uint16_t bits_per_sample;
+  std::uint16_t extra_size;         // ignored by the service
+};
+#pragma pack(pop)
+
+// Position query record, 12 bytes.
+struct PositionRecord {
+  std::uint32_t time_format;  // kTimeBytes asks for bytes
+  std::uint32_t bytes;        // the answer
+  std::uint32_t service;      // the service's own
+};
+
+static_assert(sizeof(WaveFormat) == 18);
+static_assert(sizeof(PositionRecord) == 12);
+static_assert(sizeof(BufferHeader) == (sizeof(void*) == 4 ? 32 : 40));
+
+// ---------------------------------------------------------------------------
+// Codes and constants (the platform's values).
+// ---------------------------------------------------------------------------
+
+using Result = std::uint32_t;
+inline constexpr Result kOk = 0;
+inline constexpr Result kBadDeviceId = 2;
+inline constexpr Result kAllocated = 4;
+inline constexpr Result kInvalidHandle = 5;
+inline constexpr Result kInvalidParam = 11;
+inline constexpr Result kBadFormat = 32;
+inline constexpr Result kStillPlaying = 33;
+inline constexpr Result kUnprepared = 34;
+
+inline constexpr std::uint32_t kAnyDevice = 0xFFFFFFFFu;  // device -1
+inline constexpr std::uint32_t kFormatQuery = 1;           // open flag: check only
+
+inline constexpr std::uint32_t kDone = 0x01;
+inline constexpr std::uint32_t kPrepared = 0x02;
+inline constexpr std::uint32_t kInQueue = 0x10;
+
+inline constexpr std::uint16_t kFormatPcm = 1;
+inline constexpr std::uint32_t kTimeBytes = 4;
+
+using Handle = std::uint32_t;
+
+// ---------------------------------------------------------------------------
+// Operations. Every one returns kOk or one of the codes above.
+//
+// Callers guarantee:
+//  - a header passed to add or write stays valid (not freed) for as long as
+//    the service may use it; the library's header lives in static storage;
+//  - calls on one handle are not made from two threads at once.
+//
+// Every device, through the service, guarantees:
+//  - handles are nonzero and never reused in a process, inputs and outputs
+//    numbered apart; a zero, stale or closed handle gets kInvalidHandle and
+//    changes nothing;
+//  - opens accept tag 1, one channel, 8 bits and a rate of at least 1 that the
+//    device supports, whatever the block align and extra size; anything else
+//    gets kBadFormat. An open with kFormatQuery only checks the format and
+//    never writes the handle;
+//  - prepare sets kPrepared (preparing again succeeds and changes nothing);
+//    add or write sets kInQueue and clears kDone; completion sets kDone and
+//    clears kInQueue once no stream uses the header any more;
+//  - a queued buffer is a snapshot of its data address and length taken at
+//    the add or write: nothing outside that range is touched, whatever the
+//    header holds later (cleared, rewritten, queued elsewhere);
+//  - input: add sets bytes-recorded to 0; while started, samples go into the
+//    queued buffer and bytes-recorded stays current; a full buffer is done and
+//    nothing more is stored, yet the position counts every byte captured
+//    since the open. Stop marks the buffer done with bytes-recorded = bytes
+//    stored and keeps the position; reset marks queued buffers done and sets
+//    the position to 0. The position is answered in bytes and the record's
+//    time format rewritten to kTimeBytes;
+//  - unprepare or close while a buffer is queued on the input gets
+//    kStillPlaying and changes nothing;
+//  - output: every write plays its whole snapshot at the rate of its open,
+//    also when the header is queued elsewhere; outputs play at the same time;
+//    a close while a buffer plays closes the handle at once and lets the
+//    stream play to its end before the device is released.
+// ---------------------------------------------------------------------------
+
+Result InputOpen(Handle* handle, std::uint32_t device, const WaveFormat* format,
+                 std::uintptr_t callback, std::uintptr_t instance, std::uint32_t flags);
+Result InputPrepareHeader(Handle handle, BufferHeader* header, std::uint32_t size);
+Result InputAddBuffer(Handle handle, BufferHeader* header, std::uint32_t size);
+Result InputStart(Handle handle);
+Result InputStop(Handle handle);
+Result InputGetPosition(Handle handle, PositionRecord* position, std::uint32_t size);
+Result InputReset(Handle handle);
+Result InputUnprepareHeader(Handle handle, BufferHeader* header, std::uint32_t size);
+Result InputClose(Handle handle);
+
+Result OutputOpen(Handle* handle, std::uint32_t device, const WaveFormat* format,
+                  std::uintptr_t callback, std::uintptr_t instance, std::uint32_t flags);
+Result OutputPrepareHeader(Handle handle, BufferHeader* header, std::uint32_t size);
+Result OutputWrite(Handle handle, BufferHeader* header, std::uint32_t size);
+Result OutputClose(Handle handle);
+
+}  // namespace wave_service
