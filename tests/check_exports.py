@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Checks the shipped library's dynamic symbol table and the Windows
+module-definition file against the published exports and their ordinals.
+
+  check_exports.py symbols LIBRARY   the .so defines exactly the exports
+  check_exports.py def DEF_FILE      the .def lists them with their ordinals
+"""
+import re
+import subprocess
+import sys
+
+# The published interface: hosts bind these names, or these ordinals on
+# Windows, so neither may change.
+EXPORTS = {
+    1: "SoundRecordStart",
+    2: "SoundRecordStop",
+    3: "SoundRecordPlay",
+    4: "SoundRecordSave",
+    5: "SoundRecordLoad",
+    6: "ToneCreate",
+    7: "DLLStop",
+}
+ALLOCATOR = "libMirnAutomation.so"
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def dynamic_symbols(library, which):
+    """(type, name) of each dynamic symbol that nm lists with `which`."""
+    symbols = []
+    for line in run("nm", "-D", which, library).splitlines():
+        fields = line.split()
+        if len(fields) >= 2:
+            symbols.append((fields[-2], fields[-1]))
+    return symbols
+
+
+def check_symbols(library):
+    problems = []
+    defined = dynamic_symbols(library, "--defined-only")
+    names = sorted(name for _, name in defined)
+    expected = sorted(EXPORTS.values())
+    if names != expected:
+        extra = sorted(set(names) - set(expected))
+        missing = sorted(set(expected) - set(names))
+        problems.append(f"defined symbols differ: extra {extra}, missing {missing}")
+    for kind, name in defined:
+        # 'T' is a plain function in the text section: not data, not weak,
+        # not an indirect function, and without a version suffix.
+        if kind != "T" and name in EXPORTS.values():
+            problems.append(f"{name} has symbol type {kind!r}, expected 'T'")
+    for kind, name in defined:
+        if name.startswith("Sys"):
+            problems.append(f"defines {name}: the allocator's functions belong to {ALLOCATOR}")
+
+    undefined = [name for _, name in dynamic_symbols(library, "--undefined-only")]
+    if "SysFreeString" not in undefined:
+        problems.append(f"does not import SysFreeString (imports: {undefined})")
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", run("readelf", "-d", library))
+    if ALLOCATOR not in needed:
+        problems.append(f"does not link {ALLOCATOR} (needs: {needed})")
+    return problems
+
+
+def check_def(def_file):
+    problems = []
+    with open(def_file, encoding="ascii") as handle:
+        lines = [line.strip() for line in handle if line.strip()]
+    if lines[:2] != ["LIBRARY MirnDLL", "EXPORTS"]:
+        problems.append(f"does not start with LIBRARY MirnDLL / EXPORTS: {lines[:2]}")
+    listed = {}
+    for line in lines[2:]:
+        match = re.fullmatch(r"(\w+)\s+@(\d+)", line)
+        if not match:
+            problems.append(f"unexpected line {line!r}")
+            continue
+        listed[int(match.group(2))] = match.group(1)
+    if listed != EXPORTS:
+        problems.append(f"ordinals differ: listed {listed}, published {EXPORTS}")
+    return problems
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in ("symbols", "def"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    check = check_symbols if argv[1] == "symbols" else check_def
+    problems = check(argv[2])
+    for problem in problems:
+        print(f"{argv[2]}: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
