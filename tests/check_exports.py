@@ -48,10 +48,9 @@ def check_symbols(library):
         problems.append(f"defined symbols differ: extra {extra}, missing {missing}")
     for kind, name in defined:
         # 'T' is a plain function in the text section: not data, not weak,
-        # not an indirect function, and without a version suffix.
+        # not an indirect function.
         if kind != "T" and name in EXPORTS.values():
             problems.append(f"{name} has symbol type {kind!r}, expected 'T'")
-    for kind, name in defined:
         if name.startswith("Sys"):
             problems.append(f"defines {name}: the allocator's functions belong to {ALLOCATOR}")
 

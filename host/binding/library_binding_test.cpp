@@ -1,0 +1,137 @@
+// Binds the built library by name and by ordinal, reports what cannot be
+// bound, finds the library beside a host, and checks who releases paths.
+#include "host/binding/library_binding.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "automation/automation_stats.h"
+#include "host/binding/host_strings.h"
+
+namespace mirn::host {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::vector<void*> Addresses(const Exports& e) {
+  return {reinterpret_cast<void*>(e.SoundRecordStart), reinterpret_cast<void*>(e.SoundRecordStop),
+          reinterpret_cast<void*>(e.SoundRecordPlay),  reinterpret_cast<void*>(e.SoundRecordSave),
+          reinterpret_cast<void*>(e.SoundRecordLoad),  reinterpret_cast<void*>(e.ToneCreate),
+          reinterpret_cast<void*>(e.DLLStop)};
+}
+
+// A scratch folder of this test process, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir()
+      : path_(fs::temp_directory_path() / ("mirn-binding-" + std::to_string(getpid()))) {
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void Touch(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << "not a library\n";
+}
+
+TEST(LibraryBinding, NameAndOrdinalBindTheSameFunctions) {
+  std::string error;
+  auto by_name = LibraryBinding::Open(MIRN_LIBRARY_PATH, BindBy::kName, &error);
+  ASSERT_NE(by_name, nullptr) << error;
+  auto by_ordinal = LibraryBinding::Open(MIRN_LIBRARY_PATH, BindBy::kOrdinal, &error);
+  ASSERT_NE(by_ordinal, nullptr) << error;
+
+  const auto named = Addresses(by_name->exports());
+  EXPECT_EQ(named, Addresses(by_ordinal->exports()));
+  for (void* address : named) EXPECT_NE(address, nullptr);
+
+  // The bound pointers reach the library's code.
+  EXPECT_EQ(by_ordinal->exports().SoundRecordStop(), 2);
+  EXPECT_EQ(by_ordinal->exports().DLLStop(), 0);
+
+  // Unloading and loading again binds afresh.
+  by_name.reset();
+  by_ordinal.reset();
+  auto again = LibraryBinding::Open(MIRN_LIBRARY_PATH, BindBy::kOrdinal, &error);
+  ASSERT_NE(again, nullptr) << error;
+  EXPECT_EQ(again->exports().SoundRecordStop(), 2);
+}
+
+TEST(LibraryBinding, UnloadableFileIsReported) {
+  std::string error;
+  const std::string missing = "/nonexistent-mirn-dir/libMirnDLL.so";
+  EXPECT_EQ(LibraryBinding::Open(missing, BindBy::kName, &error), nullptr);
+  EXPECT_THAT(error, HasSubstr("cannot load " + missing));
+  EXPECT_THAT(error, HasSubstr("No such file"));  // the loader's own reason
+
+  ScratchDir scratch;
+  const fs::path not_elf = scratch.path() / "libMirnDLL.so";
+  Touch(not_elf);
+  EXPECT_EQ(LibraryBinding::Open(not_elf.string(), BindBy::kOrdinal, &error), nullptr);
+  EXPECT_THAT(error, HasSubstr("cannot load " + not_elf.string() + ": "));
+
+  // Without an error string a failure is still just null.
+  EXPECT_EQ(LibraryBinding::Open(missing, BindBy::kName, nullptr), nullptr);
+}
+
+TEST(LibraryBinding, MissingExportIsReported) {
+  std::string error;
+  EXPECT_EQ(LibraryBinding::Open(MIRN_PARTIAL_LIBRARY_PATH, BindBy::kName, &error), nullptr);
+  EXPECT_THAT(error, HasSubstr(MIRN_PARTIAL_LIBRARY_PATH ": export SoundRecordLoad not found: "));
+  EXPECT_THAT(error, HasSubstr("undefined symbol"));
+
+  EXPECT_EQ(LibraryBinding::Open(MIRN_PARTIAL_LIBRARY_PATH, BindBy::kOrdinal, &error), nullptr);
+  EXPECT_THAT(error, HasSubstr(MIRN_PARTIAL_LIBRARY_PATH
+                               ": export ordinal 5 (SoundRecordLoad) not found: "));
+}
+
+TEST(LibraryBinding, LibraryIsFoundBesideTheHostThenInLib) {
+  ScratchDir scratch;
+  const fs::path bin = scratch.path() / "bin";
+  fs::create_directories(bin);
+  EXPECT_EQ(LibraryPathNear(bin), "libMirnDLL.so");  // left to the loader's search
+
+  Touch(scratch.path() / "lib" / "libMirnDLL.so");
+  EXPECT_EQ(LibraryPathNear(bin), (scratch.path() / "lib" / "libMirnDLL.so").string());
+
+  Touch(bin / "libMirnDLL.so");
+  EXPECT_EQ(LibraryPathNear(bin), (bin / "libMirnDLL.so").string());
+}
+
+// Paths handed to the library are released by it, through the one allocator
+// the host also uses, exactly once per call.
+TEST(LibraryBinding, LibraryReleasesEachPathOnce) {
+  std::string error;
+  auto binding = LibraryBinding::Open(MIRN_LIBRARY_PATH, BindBy::kOrdinal, &error);
+  ASSERT_NE(binding, nullptr) << error;
+  const Exports& mirn = binding->exports();
+  ScratchDir scratch;
+  const std::string file = (scratch.path() / "take.wav").string();
+
+  const auto allocated = AutomationStringsAllocated();
+  const auto released = AutomationStringsReleased();
+  mirn.SoundRecordSave(NewAutomationString(file), 8000);
+  EXPECT_EQ(AutomationStringsReleased(), released + 1);
+  mirn.SoundRecordLoad(NewAutomationString(file));
+  EXPECT_EQ(AutomationStringsReleased(), released + 2);
+  mirn.SoundRecordLoad(NewAutomationString("/nonexistent-mirn-dir/take.wav"));
+  EXPECT_EQ(AutomationStringsReleased(), released + 3);
+
+  EXPECT_EQ(mirn.SoundRecordLoad(nullptr), -1);
+  EXPECT_EQ(AutomationStringsReleased(), released + 3);
+  EXPECT_EQ(AutomationStringsAllocated(), allocated + 3);
+}
+
+}  // namespace
+}  // namespace mirn::host
