@@ -16,4 +16,15 @@ inline void StoreShared(std::uint32_t& word, std::uint32_t value) {
   std::atomic_ref<std::uint32_t>(word).store(value, std::memory_order_release);
 }
 
+// Sets the bits of `set` and clears those of `clear` in one atomic step, so a
+// caller's concurrent store of the whole word is never undone by a
+// read-modify-write racing it.
+inline void UpdateSharedBits(std::uint32_t& word, std::uint32_t set, std::uint32_t clear) {
+  std::atomic_ref<std::uint32_t> shared(word);
+  std::uint32_t old = shared.load(std::memory_order_relaxed);
+  while (!shared.compare_exchange_weak(old, (old & ~clear) | set, std::memory_order_acq_rel,
+                                       std::memory_order_relaxed)) {
+  }
+}
+
 }  // namespace wave_service

@@ -84,30 +84,39 @@ using Handle = std::uint32_t;
 // Every device, through the service, guarantees:
 //  - handles are nonzero and never reused in a process, inputs and outputs
 //    numbered apart; a zero, stale or closed handle gets kInvalidHandle and
-//    changes nothing;
-//  - opens accept tag 1, one channel, 8 bits and a rate of at least 1 that the
-//    device supports, whatever the block align and extra size; anything else
-//    gets kBadFormat. An open with kFormatQuery only checks the format and
-//    never writes the handle;
+//    changes nothing (the handle is checked before any other argument);
+//  - a null record or a size smaller than the record gets kInvalidParam;
+//  - opens take device 0 up to the device count, or kAnyDevice; anything else
+//    gets kBadDeviceId. They accept tag 1, one channel, 8 bits and a rate of
+//    at least 1 (read as a signed 32-bit value) that the device supports,
+//    whatever the block align and extra size; anything else gets kBadFormat.
+//    An open with kFormatQuery only checks and never writes the handle. No
+//    notification is ever sent, so a nonzero callback gets kInvalidParam;
 //  - prepare sets kPrepared (preparing again succeeds and changes nothing);
-//    add or write sets kInQueue and clears kDone; completion sets kDone and
-//    clears kInQueue once no stream uses the header any more;
+//    add or write of a header without kPrepared gets kUnprepared; add or
+//    write sets kInQueue and clears kDone; completion sets kDone and clears
+//    kInQueue once no stream uses the header any more. Use counts are kept
+//    by the service, so clearing the whole header while in use is safe;
 //  - a queued buffer is a snapshot of its data address and length taken at
 //    the add or write: nothing outside that range is touched, whatever the
-//    header holds later (cleared, rewritten, queued elsewhere);
-//  - input: add sets bytes-recorded to 0; while started, samples go into the
-//    queued buffer and bytes-recorded stays current; a full buffer is done and
-//    nothing more is stored, yet the position counts every byte captured
-//    since the open. Stop marks the buffer done with bytes-recorded = bytes
-//    stored and keeps the position; reset marks queued buffers done and sets
-//    the position to 0. The position is answered in bytes and the record's
-//    time format rewritten to kTimeBytes;
+//    header holds later (cleared, rewritten, queued elsewhere). A null
+//    address or a zero length is an empty buffer, done at once;
+//  - input: add sets bytes-recorded to 0 (adding a header already queued on
+//    the same input gets kStillPlaying); while started, samples go into the
+//    oldest queued buffer and bytes-recorded stays current; a full buffer is
+//    done and nothing more is stored, yet the position counts every byte
+//    captured since the open. Stop marks the oldest queued buffer done with
+//    bytes-recorded = bytes stored and keeps the position; reset stops, marks
+//    every queued buffer done and sets the position to 0. The position is
+//    answered in bytes (the record's time format rewritten to kTimeBytes)
+//    and stays at 0xFFFFFFFF rather than wrap;
 //  - unprepare or close while a buffer is queued on the input gets
-//    kStillPlaying and changes nothing;
+//    kStillPlaying and changes nothing; unprepare clears kPrepared;
 //  - output: every write plays its whole snapshot at the rate of its open,
-//    also when the header is queued elsewhere; outputs play at the same time;
-//    a close while a buffer plays closes the handle at once and lets the
-//    stream play to its end before the device is released.
+//    also when the header is queued elsewhere; writes on one output play in
+//    order, outputs play at the same time; a close while a buffer plays
+//    closes the handle at once and lets the stream play to its end before
+//    the device is released.
 // ---------------------------------------------------------------------------
 
 Result InputOpen(Handle* handle, std::uint32_t device, const WaveFormat* format,

@@ -1,0 +1,85 @@
+// Inside the wave service: the state that every operation and every stream
+// shares, under one lock, and the bookkeeping common to all devices.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "wave_service/device.h"
+
+namespace wave_service {
+
+// The device used while none is installed.
+Device DefaultDevice();
+
+class ServiceCore {
+ public:
+  static ServiceCore& Get();
+
+  // The operations after fault injection; an open also reports the handle it
+  // stored through `stored`.
+  Result Open(Direction direction, Handle* handle, std::uint32_t device, const WaveFormat* format,
+              std::uintptr_t callback, std::uint32_t flags, Handle& stored);
+  Result PrepareHeader(Direction direction, Handle handle, BufferHeader* header,
+                       std::uint32_t size);
+  Result InputAddBuffer(Handle handle, BufferHeader* header, std::uint32_t size);
+  Result InputStart(Handle handle);
+  Result InputStop(Handle handle, bool reset);
+  Result InputGetPosition(Handle handle, PositionRecord* position, std::uint32_t size);
+  Result InputUnprepareHeader(Handle handle, BufferHeader* header, std::uint32_t size);
+  Result InputClose(Handle handle);
+  Result OutputWrite(Handle handle, BufferHeader* header, std::uint32_t size);
+  Result OutputClose(Handle handle);
+
+  // Management.
+  void Install(Device device);
+  void Remove(Device device);
+  bool TakeFault(Operation op, Result& code);
+  void SetFault(Operation op, Result code, std::uint32_t pass_first, bool persistent);
+  void ClearFaults();
+  void SetJournal(std::vector<JournalEntry>* journal);
+  void Record(Operation op, Handle handle, Result result);
+  ServiceCounts Counts();
+
+  // Stream bookkeeping, for the stream methods.
+  void Deliver(InputStream& stream, const std::uint8_t* bytes, std::size_t count);
+  Pulled Pull(OutputStream& stream, std::uint8_t* out, std::size_t max);
+  bool Busy(const OutputStream& stream);
+  void Release(OutputStream& stream);
+
+ private:
+  struct Fault {
+    bool armed = false;
+    Result code = kOk;
+    std::uint32_t pass_left = 0;
+    bool persistent = false;
+  };
+
+  // All below with mutex_ held.
+  InputStream* FindInput(Handle handle);
+  OutputStream* FindOutput(Handle handle);
+  Handle NextHandle();
+  void UseHeader(BufferHeader* header);
+  void EndHeaderUse(BufferHeader* header, bool touch_header);
+  void FinishInputBuffer(InputStream& stream);
+  void FinishPlay(OutputStream& stream);
+  Device CurrentDevice();
+
+  std::mutex mutex_;
+  Device installed_;  // ops == nullptr: the default device
+  Handle last_handle_ = 0;
+  std::uint64_t last_play_ = 0;
+  std::vector<std::unique_ptr<InputStream>> inputs_;    // open inputs
+  std::vector<std::unique_ptr<OutputStream>> outputs_;  // open, or closed and playing
+  // How many queued buffers or plays use each header. Kept here, not in the
+  // header, because callers may clear the whole header while it is in use.
+  std::unordered_map<const BufferHeader*, std::uint32_t> header_uses_;
+  std::array<Fault, static_cast<std::size_t>(Operation::kCount)> faults_{};
+  std::vector<JournalEntry>* journal_ = nullptr;
+};
+
+}  // namespace wave_service

@@ -1,0 +1,237 @@
+// The virtual device: moves bytes between its clock-driven streams and the
+// service's stream bookkeeping, and keeps a record of everything it did.
+#include "wave_service/virtual/virtual_device.h"
+
+#include <algorithm>
+#include <array>
+
+namespace wave_service {
+
+namespace {
+
+constexpr std::uint64_t kMicrosPerSecond = 1'000'000;
+constexpr std::size_t kChunk = 4096;
+
+// floor(elapsed * rate / 1e6) without overflow for any elapsed time.
+std::uint64_t BytesIn(std::uint64_t elapsed_us, std::uint32_t rate) {
+  return elapsed_us / kMicrosPerSecond * rate +
+         elapsed_us % kMicrosPerSecond * rate / kMicrosPerSecond;
+}
+
+// The shortest time in which `bytes` bytes pass at `rate`, in whole microseconds.
+std::uint64_t MicrosFor(std::uint64_t bytes, std::uint32_t rate) {
+  return (bytes * kMicrosPerSecond + rate - 1) / rate;
+}
+
+VirtualDevice& Self(void* context) { return *static_cast<VirtualDevice*>(context); }
+
+}  // namespace
+
+VirtualDevice::VirtualDevice() : source_(NumberedByte) {}
+
+VirtualDevice::~VirtualDevice() { RemoveDevice(&Ops(), this); }
+
+const DeviceOps& VirtualDevice::Ops() {
+  static constexpr DeviceOps kOps{
+      &DeviceCount, &SupportsRate, &OpenInput,  &StartInput,  &StopInput,
+      &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
+  };
+  return kOps;
+}
+
+void VirtualDevice::Install() { InstallDevice(&Ops(), this); }
+
+std::uint8_t VirtualDevice::NumberedByte(std::uint64_t n) {
+  return static_cast<std::uint8_t>(1 + n % 251);
+}
+
+void VirtualDevice::SetSource(Source source) {
+  source_ = source ? std::move(source) : Source(NumberedByte);
+}
+
+void VirtualDevice::SetRateRange(std::uint32_t min_rate, std::uint32_t max_rate) {
+  min_rate_ = min_rate;
+  max_rate_ = max_rate;
+}
+
+void VirtualDevice::SetDeviceCounts(std::uint32_t inputs, std::uint32_t outputs) {
+  input_devices_ = inputs;
+  output_devices_ = outputs;
+}
+
+const VirtualDevice::InputRecord* VirtualDevice::FindInput(Handle handle) const {
+  auto it = std::ranges::find(input_records_, handle, &InputRecord::handle);
+  return it == input_records_.end() ? nullptr : &*it;
+}
+
+const VirtualDevice::OutputRecord* VirtualDevice::FindOutput(Handle handle) const {
+  auto it = std::ranges::find(output_records_, handle, &OutputRecord::handle);
+  return it == output_records_.end() ? nullptr : &*it;
+}
+
+// ---------------------------------------------------------------------------
+// The clock.
+// ---------------------------------------------------------------------------
+
+std::uint64_t VirtualDevice::Due(const Meter& meter, std::uint32_t rate) const {
+  return meter.bytes + BytesIn(now_us_ - meter.since_us, rate);
+}
+
+void VirtualDevice::Advance(std::chrono::microseconds duration) {
+  if (duration.count() <= 0) return;
+  now_us_ += static_cast<std::uint64_t>(duration.count());
+  for (LiveInput& input : inputs_) {
+    if (input.running) Capture(input);
+  }
+  for (auto it = outputs_.begin(); it != outputs_.end();) {
+    auto next = std::next(it);
+    PlayOn(*it);
+    if (it->closing && !it->stream->Busy()) ReleaseOutput(it);
+    it = next;
+  }
+}
+
+void VirtualDevice::AdvanceBytes(std::uint64_t bytes, std::uint32_t rate) {
+  if (rate == 0) return;
+  Advance(std::chrono::microseconds(MicrosFor(bytes, rate)));
+}
+
+void VirtualDevice::FinishPlays() {
+  std::uint64_t until = now_us_;
+  for (const LiveOutput& output : outputs_) {
+    const std::uint64_t unplayed = Unplayed(*output.record);
+    if (unplayed == 0) continue;
+    const std::uint64_t target = output.played + unplayed;
+    until = std::max(
+        until, output.meter.since_us + MicrosFor(target - output.meter.bytes, output.record->rate));
+  }
+  Advance(std::chrono::microseconds(until - now_us_));
+}
+
+// ---------------------------------------------------------------------------
+// Moving bytes.
+// ---------------------------------------------------------------------------
+
+void VirtualDevice::Capture(LiveInput& input) {
+  InputRecord& record = *input.record;
+  const std::uint64_t due = Due(input.meter, record.rate);
+  std::array<std::uint8_t, kChunk> chunk;
+  while (record.captured < due) {
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(due - record.captured, kChunk));
+    for (std::size_t i = 0; i < n; ++i) chunk[i] = source_(record.captured + i);
+    record.captured += n;
+    input.stream->Deliver(chunk.data(), n);
+  }
+}
+
+void VirtualDevice::PlayOn(LiveOutput& output) {
+  const std::uint64_t due = Due(output.meter, output.record->rate);
+  std::array<std::uint8_t, kChunk> chunk;
+  while (output.played < due) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(due - output.played, kChunk));
+    const Pulled pulled = output.stream->Pull(chunk.data(), want);
+    if (pulled.play == 0) break;  // nothing queued: idle until the next write
+    auto& writes = output.record->writes;
+    auto write = std::ranges::find(writes, pulled.play, &WriteRecord::play);
+    if (write == writes.end()) break;  // cannot happen: every play was announced
+    write->played.insert(write->played.end(), chunk.begin(), chunk.begin() + pulled.bytes);
+    write->finished = pulled.finished;
+    output.played += pulled.bytes;
+  }
+}
+
+std::uint64_t VirtualDevice::Unplayed(const OutputRecord& record) const {
+  std::uint64_t unplayed = 0;
+  for (const WriteRecord& write : record.writes) unplayed += write.length - write.played.size();
+  return unplayed;
+}
+
+void VirtualDevice::ReleaseOutput(std::list<LiveOutput>::iterator output) {
+  OutputStream& stream = *output->stream;
+  output->record->released = true;
+  outputs_.erase(output);
+  stream.Release();
+}
+
+// ---------------------------------------------------------------------------
+// The device table.
+// ---------------------------------------------------------------------------
+
+std::uint32_t VirtualDevice::DeviceCount(void* context, Direction direction) {
+  const VirtualDevice& self = Self(context);
+  return direction == Direction::kInput ? self.input_devices_ : self.output_devices_;
+}
+
+bool VirtualDevice::SupportsRate(void* context, Direction, std::uint32_t rate) {
+  const VirtualDevice& self = Self(context);
+  return rate >= self.min_rate_ && rate <= self.max_rate_;
+}
+
+// A new stream gets its record and its live state; the stream points at the
+// live state.
+template <class Record, class Live, class StreamType>
+void VirtualDevice::Track(std::deque<Record>& records, std::list<Live>& live, StreamType& stream) {
+  Record& record = records.emplace_back();
+  record.handle = stream.handle();
+  record.rate = stream.rate();
+  Live& state = live.emplace_back();
+  state.stream = &stream;
+  state.record = &record;
+  stream.device_data = &state;
+}
+
+Result VirtualDevice::OpenInput(void* context, InputStream& stream) {
+  VirtualDevice& self = Self(context);
+  Track(self.input_records_, self.inputs_, stream);
+  return kOk;
+}
+
+Result VirtualDevice::StartInput(void* context, InputStream& stream) {
+  auto& input = *static_cast<LiveInput*>(stream.device_data);
+  input.record->started = true;
+  input.running = true;
+  input.meter = {Self(context).now_us_, input.record->captured};
+  return kOk;
+}
+
+void VirtualDevice::StopInput(void*, InputStream& stream) {
+  auto& input = *static_cast<LiveInput*>(stream.device_data);
+  input.record->stopped = true;
+  input.running = false;
+}
+
+void VirtualDevice::CloseInput(void* context, InputStream& stream) {
+  auto* input = static_cast<LiveInput*>(stream.device_data);
+  input->record->closed = true;
+  Self(context).inputs_.remove_if([&](const LiveInput& live) { return &live == input; });
+}
+
+Result VirtualDevice::OpenOutput(void* context, OutputStream& stream) {
+  VirtualDevice& self = Self(context);
+  Track(self.output_records_, self.outputs_, stream);
+  return kOk;
+}
+
+void VirtualDevice::PlayQueued(void* context, OutputStream& stream, const Play& play) {
+  VirtualDevice& self = Self(context);
+  auto& output = *static_cast<LiveOutput*>(stream.device_data);
+  // An idle output starts playing now; a busy one plays this after the rest.
+  if (self.Unplayed(*output.record) == 0) output.meter = {self.now_us_, output.played};
+  output.record->writes.push_back({play.id, play.data, play.length, {}, play.length == 0});
+}
+
+void VirtualDevice::CloseOutput(void* context, OutputStream& stream) {
+  VirtualDevice& self = Self(context);
+  auto& output = *static_cast<LiveOutput*>(stream.device_data);
+  output.record->closed = true;
+  output.closing = true;
+  if (!stream.Busy()) {
+    auto it = std::ranges::find_if(self.outputs_,
+                                   [&](const LiveOutput& live) { return &live == &output; });
+    self.ReleaseOutput(it);
+  }
+}
+
+}  // namespace wave_service
