@@ -4,7 +4,11 @@ module-definition file against the published exports and their ordinals.
 
   check_exports.py symbols LIBRARY   the .so defines exactly the exports
   check_exports.py def DEF_FILE      the .def lists them with their ordinals
+
+--nm and --readelf name the binutils to read the library with (the cross
+toolchain's for a cross-built library); plain nm and readelf by default.
 """
+import argparse
 import re
 import subprocess
 import sys
@@ -27,19 +31,19 @@ def run(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
-def dynamic_symbols(library, which):
+def dynamic_symbols(nm, library, which):
     """(type, name) of each dynamic symbol that nm lists with `which`."""
     symbols = []
-    for line in run("nm", "-D", which, library).splitlines():
+    for line in run(nm, "-D", which, library).splitlines():
         fields = line.split()
         if len(fields) >= 2:
             symbols.append((fields[-2], fields[-1]))
     return symbols
 
 
-def check_symbols(library):
+def check_symbols(library, nm, readelf):
     problems = []
-    defined = dynamic_symbols(library, "--defined-only")
+    defined = dynamic_symbols(nm, library, "--defined-only")
     names = sorted(name for _, name in defined)
     expected = sorted(EXPORTS.values())
     if names != expected:
@@ -54,10 +58,10 @@ def check_symbols(library):
         if name.startswith("Sys"):
             problems.append(f"defines {name}: the allocator's functions belong to {ALLOCATOR}")
 
-    undefined = [name for _, name in dynamic_symbols(library, "--undefined-only")]
+    undefined = [name for _, name in dynamic_symbols(nm, library, "--undefined-only")]
     if "SysFreeString" not in undefined:
         problems.append(f"does not import SysFreeString (imports: {undefined})")
-    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", run("readelf", "-d", library))
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", run(readelf, "-d", library))
     if ALLOCATOR not in needed:
         problems.append(f"does not link {ALLOCATOR} (needs: {needed})")
     return problems
@@ -82,13 +86,19 @@ def check_def(def_file):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("symbols", "def"):
-        print(__doc__, file=sys.stderr)
-        return 2
-    check = check_symbols if argv[1] == "symbols" else check_def
-    problems = check(argv[2])
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("check", choices=("symbols", "def"))
+    parser.add_argument("file")
+    parser.add_argument("--nm", default="nm")
+    parser.add_argument("--readelf", default="readelf")
+    args = parser.parse_args(argv[1:])
+    if args.check == "symbols":
+        problems = check_symbols(args.file, args.nm, args.readelf)
+    else:
+        problems = check_def(args.file)
     for problem in problems:
-        print(f"{argv[2]}: {problem}", file=sys.stderr)
+        print(f"{args.file}: {problem}", file=sys.stderr)
     return 1 if problems else 0
 
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Reads a file saved by the library with Python's own wave module, a reader
-independent of ours, and checks what the writer program says it saved."""
+independent of ours, and checks what the writer program says it saved.
+
+  read_saved_wave.py [EMULATOR ARGS...] WRITER"""
 import os
 import subprocess
 import sys
@@ -12,10 +14,10 @@ COUNT = 1001
 
 
 def main() -> int:
-    writer = sys.argv[1]
+    writer = sys.argv[1:]  # the writer's path, after the emulator if any
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "sample.wav")
-        subprocess.run([writer, path], check=True)
+        subprocess.run([*writer, path], check=True)
         with wave.open(path, "rb") as reader:
             found = (reader.getframerate(), reader.getnchannels(),
                      reader.getsampwidth(), reader.getnframes())
