@@ -1,6 +1,26 @@
 # mirn_add_test(NAME SOURCES ... [LIBS ...]): one GoogleTest executable whose
 # tests CTest runs one process each, so every test starts from a fresh load.
-find_package(GTest REQUIRED)
+if(CMAKE_CROSSCOMPILING)
+  # The build machine's GoogleTest libraries are for the build machine: build
+  # GoogleTest for the target from Debian's source package instead, under the
+  # names find_package(GTest) gives.
+  set(MIRN_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+      "GoogleTest sources to build for the target when cross compiling")
+  if(NOT EXISTS ${MIRN_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt)
+    message(FATAL_ERROR "No GoogleTest sources in ${MIRN_GOOGLETEST_SOURCE_DIR}: "
+                        "install Debian's googletest package or set MIRN_GOOGLETEST_SOURCE_DIR")
+  endif()
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(${MIRN_GOOGLETEST_SOURCE_DIR} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(_gtest_target gtest gmock gtest_main)
+    if(NOT TARGET GTest::${_gtest_target})  # newer GoogleTest makes them itself
+      add_library(GTest::${_gtest_target} ALIAS ${_gtest_target})
+    endif()
+  endforeach()
+else()
+  find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 
 function(mirn_add_test name)
