@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing MirnDLL
-# need. The package list lives here only. Runs apt-get update only when a
+# need. The package lists live here only. Runs apt-get update only when a
 # package is missing.
+#   scripts/install-deps.sh [--arm32]   also the 32-bit ARM cross build's
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,16 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasound2-dev alsa-utils sox
 )
+# The cross compiler, qemu-user to run its binaries, and GoogleTest's sources
+# to build for the target.
+arm32_packages=(g++-arm-linux-gnueabihf qemu-user googletest)
+
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --arm32) packages+=("${arm32_packages[@]}"); shift ;;
+    *) echo "usage: $0 [--arm32]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

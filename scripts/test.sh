@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine (as root), builds MirnDLL and runs every
-# test.   scripts/test.sh [--sanitize address,undefined]
+# test.   scripts/test.sh [--sanitize address,undefined | --arm32]
+# --arm32 cross compiles for 32-bit ARM Linux and runs the tests under
+# qemu-user (in build-arm32/).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-"$here/install-deps.sh"
+deps=()
+for arg in "$@"; do
+  if [[ $arg == --arm32 ]]; then deps=(--arm32); fi
+done
+"$here/install-deps.sh" "${deps[@]}"
 dir=$("$here/build.sh" "$@" | tail -n 1)
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 ctest --test-dir "$dir" --output-on-failure -j"$jobs"
