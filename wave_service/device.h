@@ -39,8 +39,8 @@ struct Pulled {
 //
 // The service guarantees to every device:
 //  - arguments are checked before a device sees them: the device id exists,
-//    the format is 8-bit mono PCM at a rate the device said it supports, and
-//    every stream passed in is one the device opened and has not released;
+//    the format is 8-bit mono PCM at a rate of at least 1, and every stream
+//    passed in is one the device opened and has not released;
 //  - operations on one stream never overlap, and no service lock is held
 //    while an operation runs, so a device may call back into the stream
 //    (Deliver, Pull, Release) from inside an operation or from its own
@@ -62,11 +62,15 @@ struct DeviceOps {
   // How many devices there are in a direction: ids 0 to count - 1 exist, and
   // kAnyDevice stands for any of them when count is at least 1.
   std::uint32_t (*device_count)(void* context, Direction direction);
-  // Whether 8-bit mono PCM at `rate` (at least 1) can be recorded or played.
-  bool (*supports_rate)(void* context, Direction direction, std::uint32_t rate);
+  // Answers an open with kFormatQuery: kOk when 8-bit mono PCM at `rate` (at
+  // least 1) can be recorded or played, else the code an open would get
+  // (kBadFormat for a refused rate). Other opens leave the check to the
+  // device's own open, so that a device is not opened twice.
+  Result (*check_format)(void* context, Direction direction, std::uint32_t rate);
 
   // Acquires an input device for stream.rate(). A failure code is returned by
-  // the open unchanged (kAllocated when the device is busy).
+  // the open unchanged: kBadFormat for a rate the device refuses, kAllocated
+  // when the device is busy.
   Result (*open_input)(void* context, InputStream& stream);
   // Starts capturing: captured bytes go to stream.Deliver from now on.
   Result (*start_input)(void* context, InputStream& stream);
@@ -76,7 +80,7 @@ struct DeviceOps {
   // frees the stream once this returns.
   void (*close_input)(void* context, InputStream& stream);
 
-  // Acquires an output device for stream.rate().
+  // Acquires an output device for stream.rate(), with the codes of open_input.
   Result (*open_output)(void* context, OutputStream& stream);
   // A write was queued: the device plays queued bytes, taken with
   // stream.Pull, at stream.rate(). Writes on one stream play in order.

@@ -33,7 +33,7 @@ VirtualDevice::~VirtualDevice() { RemoveDevice(&Ops(), this); }
 
 const DeviceOps& VirtualDevice::Ops() {
   static constexpr DeviceOps kOps{
-      &DeviceCount, &SupportsRate, &OpenInput,  &StartInput,  &StopInput,
+      &DeviceCount, &CheckFormat,  &OpenInput,  &StartInput,  &StopInput,
       &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
   };
   return kOps;
@@ -164,9 +164,12 @@ std::uint32_t VirtualDevice::DeviceCount(void* context, Direction direction) {
   return direction == Direction::kInput ? self.input_devices_ : self.output_devices_;
 }
 
-bool VirtualDevice::SupportsRate(void* context, Direction, std::uint32_t rate) {
-  const VirtualDevice& self = Self(context);
-  return rate >= self.min_rate_ && rate <= self.max_rate_;
+bool VirtualDevice::SupportsRate(std::uint32_t rate) const {
+  return rate >= min_rate_ && rate <= max_rate_;
+}
+
+Result VirtualDevice::CheckFormat(void* context, Direction, std::uint32_t rate) {
+  return Self(context).SupportsRate(rate) ? kOk : kBadFormat;
 }
 
 // A new stream gets its record and its live state; the stream points at the
@@ -184,6 +187,7 @@ void VirtualDevice::Track(std::deque<Record>& records, std::list<Live>& live, St
 
 Result VirtualDevice::OpenInput(void* context, InputStream& stream) {
   VirtualDevice& self = Self(context);
+  if (!self.SupportsRate(stream.rate())) return kBadFormat;
   Track(self.input_records_, self.inputs_, stream);
   return kOk;
 }
@@ -210,6 +214,7 @@ void VirtualDevice::CloseInput(void* context, InputStream& stream) {
 
 Result VirtualDevice::OpenOutput(void* context, OutputStream& stream) {
   VirtualDevice& self = Self(context);
+  if (!self.SupportsRate(stream.rate())) return kBadFormat;
   Track(self.output_records_, self.outputs_, stream);
   return kOk;
 }

@@ -108,7 +108,7 @@ class VirtualDevice {
   };
 
   static std::uint32_t DeviceCount(void* context, Direction direction);
-  static bool SupportsRate(void* context, Direction direction, std::uint32_t rate);
+  static Result CheckFormat(void* context, Direction direction, std::uint32_t rate);
   static Result OpenInput(void* context, InputStream& stream);
   static Result StartInput(void* context, InputStream& stream);
   static void StopInput(void* context, InputStream& stream);
@@ -119,6 +119,7 @@ class VirtualDevice {
 
   template <class Record, class Live, class StreamType>
   static void Track(std::deque<Record>& records, std::list<Live>& live, StreamType& stream);
+  bool SupportsRate(std::uint32_t rate) const;
   std::uint64_t Due(const Meter& meter, std::uint32_t rate) const;
   void Capture(LiveInput& input);
   void PlayOn(LiveOutput& output);
