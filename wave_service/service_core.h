@@ -44,6 +44,9 @@ class ServiceCore {
   void SetJournal(std::vector<JournalEntry>* journal);
   void Record(Operation op, Handle handle, Result result);
   ServiceCounts Counts();
+  // Frees every stream still held and the memory of the tables, leaving the
+  // service empty and usable; for the service's own shutdown.
+  void ReleaseMemory();
 
   // Stream bookkeeping, for the stream methods.
   void Deliver(InputStream& stream, const std::uint8_t* bytes, std::size_t count);

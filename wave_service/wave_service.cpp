@@ -2,7 +2,9 @@
 // passes fault injection and the journal here, is checked here, and reaches
 // the device that owns its stream only with arguments already checked.
 #include <algorithm>
+#include <cstddef>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "wave_service/service_core.h"
@@ -38,9 +40,25 @@ Result CheckOpen(Device device, Direction direction, std::uint32_t id, const Wav
 }  // namespace
 
 ServiceCore& ServiceCore::Get() {
-  // Never destroyed: devices held in other statics may still call in at exit.
-  static ServiceCore* const core = new ServiceCore;
+  // Never destroyed, so that devices held in other statics may still call in
+  // at exit or unload, whatever the order they go in. It lives in static
+  // storage and lets go of what it holds on the heap when the library is
+  // unloaded or the process exits (made after it, `release` goes before it
+  // would, and before everything made earlier), so that an unloaded service
+  // leaves nothing behind.
+  alignas(ServiceCore) static std::byte storage[sizeof(ServiceCore)];
+  static ServiceCore* const core = ::new (storage) ServiceCore;
+  static const struct Release {
+    ~Release() { core->ReleaseMemory(); }
+  } release;
   return *core;
+}
+
+void ServiceCore::ReleaseMemory() {
+  std::lock_guard lock(mutex_);
+  decltype(inputs_)().swap(inputs_);
+  decltype(outputs_)().swap(outputs_);
+  decltype(header_uses_)().swap(header_uses_);
 }
 
 InputStream* ServiceCore::FindInput(Handle handle) {

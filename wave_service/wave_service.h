@@ -53,9 +53,11 @@ static_assert(sizeof(BufferHeader) == (sizeof(void*) == 4 ? 32 : 40));
 
 using Result = std::uint32_t;
 inline constexpr Result kOk = 0;
+inline constexpr Result kError = 1;  // a device failure with no closer code
 inline constexpr Result kBadDeviceId = 2;
 inline constexpr Result kAllocated = 4;
 inline constexpr Result kInvalidHandle = 5;
+inline constexpr Result kNoMemory = 7;
 inline constexpr Result kInvalidParam = 11;
 inline constexpr Result kBadFormat = 32;
 inline constexpr Result kStillPlaying = 33;

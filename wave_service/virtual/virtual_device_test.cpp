@@ -135,13 +135,22 @@ TEST_F(VirtualDeviceTest, StreamsStayWithTheirDeviceAndGoWithIt) {
     EXPECT_EQ(device.FindOutput(on_first)->writes.size(), 1u);
     EXPECT_NE(second->FindInput(on_second), nullptr);
   }
-  // Gone with its device, which uninstalled itself: opens reach the default.
+  // Gone with its device, which uninstalled itself: opens reach the default
+  // device, which may have no sound card to open.
+  auto open_on_default = [] {
+    const ws::WaveFormat format{ws::kFormatPcm, 1, 8000, 8000, 0, 8, 0};
+    ws::Handle handle = 0;
+    ws::InputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0);
+    return handle;
+  };
   EXPECT_EQ(ws::InputClose(on_second), ws::kInvalidHandle);
   EXPECT_EQ(ws::Counts().inputs, 0u);
-  EXPECT_EQ(device.FindInput(Open(true, 8000)), nullptr);
+  EXPECT_EQ(device.FindInput(open_on_default()), nullptr);
+  EXPECT_EQ(device.Inputs().size(), 0u);
   device.Install();
   ws::InstallDevice(nullptr, nullptr);
-  EXPECT_EQ(device.FindInput(Open(true, 8000)), nullptr);
+  EXPECT_EQ(device.FindInput(open_on_default()), nullptr);
+  EXPECT_EQ(device.Inputs().size(), 0u);
 }
 
 }  // namespace

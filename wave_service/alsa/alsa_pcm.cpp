@@ -1,0 +1,144 @@
+// Opening and setting up ALSA's "default" PCM, error translation, and the
+// poll that stream threads wait in.
+#include "wave_service/alsa/alsa_pcm.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace wave_service::alsa {
+
+namespace {
+
+// ALSA's own configuration says what "default" is: a sound card, dmix,
+// PipeWire or PulseAudio. Nothing of ours chooses another device.
+constexpr const char* kPcmName = "default";
+// Short periods, so that a stopping thread is never more than one away.
+constexpr unsigned kPeriodMicros = 20'000;
+constexpr unsigned kBufferMicros = 4 * kPeriodMicros;
+// The longest a stream thread waits before it looks at its PCM again.
+constexpr int kWaitLimitMillis = 250;
+// The highest rate ALSA itself names. ALSA's plug layer would take far higher
+// ones and resample them, into buffers of hundreds of megabytes.
+constexpr unsigned kMaxRate = 768'000;
+
+snd_pcm_stream_t AlsaStream(Direction direction) {
+  return direction == Direction::kInput ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
+}
+
+// Narrows `hw` to 8-bit mono at exactly `rate` (resampled by ALSA where the
+// device runs at another), in about 20 ms periods, four buffered.
+int Configure(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned rate) {
+  if (rate > kMaxRate) return -EINVAL;
+  unsigned buffer = kBufferMicros;
+  unsigned period = kPeriodMicros;
+  int err = snd_pcm_hw_params_any(pcm, hw);
+  if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1);
+  if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+  if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_U8);
+  if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, hw, 1);
+  if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0);
+  if (err >= 0) err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer, nullptr);
+  if (err >= 0) err = snd_pcm_hw_params_set_period_time_near(pcm, hw, &period, nullptr);
+  return err;
+}
+
+// A stream starts with its first frame (a short play must not wait for a
+// full buffer) and wakes its thread once a period can move.
+int SetStartAndWake(snd_pcm_t* pcm, snd_pcm_uframes_t period) {
+  snd_pcm_sw_params_t* sw;
+  snd_pcm_sw_params_alloca(&sw);
+  int err = snd_pcm_sw_params_current(pcm, sw);
+  if (err >= 0) err = snd_pcm_sw_params_set_start_threshold(pcm, sw, 1);
+  if (err >= 0) err = snd_pcm_sw_params_set_avail_min(pcm, sw, period);
+  if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
+  return err;
+}
+
+}  // namespace
+
+Result TranslateAlsaError(int error) {
+  if (error >= 0) return kOk;
+  switch (-error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return kBadDeviceId;
+    case EBUSY:
+    case EAGAIN:
+      return kAllocated;
+    case EINVAL:  // what ALSA answers to a format or rate it refuses
+      return kBadFormat;
+    case ENOMEM:
+      return kNoMemory;
+    default:
+      return kError;
+  }
+}
+
+Result CheckPcm(Direction direction, std::uint32_t rate) {
+  snd_pcm_t* pcm = nullptr;
+  int err = snd_pcm_open(&pcm, kPcmName, AlsaStream(direction), SND_PCM_NONBLOCK);
+  if (err < 0) return TranslateAlsaError(err);
+  snd_pcm_hw_params_t* hw;
+  snd_pcm_hw_params_alloca(&hw);
+  err = Configure(pcm, hw, rate);
+  snd_pcm_close(pcm);
+  return TranslateAlsaError(err);
+}
+
+OpenedPcm OpenPcm(Direction direction, std::uint32_t rate) {
+  snd_pcm_t* pcm = nullptr;
+  int err = snd_pcm_open(&pcm, kPcmName, AlsaStream(direction), SND_PCM_NONBLOCK);
+  if (err < 0) return {TranslateAlsaError(err)};
+  snd_pcm_hw_params_t* hw;
+  snd_pcm_hw_params_alloca(&hw);
+  snd_pcm_uframes_t period = 0;
+  err = Configure(pcm, hw, rate);
+  if (err >= 0) err = snd_pcm_hw_params(pcm, hw);
+  if (err >= 0) err = snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
+  if (err >= 0) err = SetStartAndWake(pcm, period);
+  if (err < 0) {
+    snd_pcm_close(pcm);
+    return {TranslateAlsaError(err)};
+  }
+  return {kOk, pcm, std::max<snd_pcm_uframes_t>(period, 1)};
+}
+
+Wakeup::Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Wakeup::~Wakeup() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Wakeup::Signal() {
+  const std::uint64_t one = 1;
+  // Only fails when the counter is near overflow, and then a wake is pending anyway.
+  if (write(fd_, &one, sizeof one) < 0) return;
+}
+
+void Wakeup::Wait(snd_pcm_t* pcm) {
+  constexpr int kMaxPcmFds = 16;
+  pollfd fds[kMaxPcmFds + 1];
+  int pcm_fds = 0;
+  if (pcm != nullptr) {
+    const int count = std::min(snd_pcm_poll_descriptors_count(pcm), kMaxPcmFds);
+    if (count > 0) pcm_fds = std::max(snd_pcm_poll_descriptors(pcm, fds, count), 0);
+  }
+  fds[pcm_fds] = {fd_, POLLIN, 0};
+  if (poll(fds, pcm_fds + 1, kWaitLimitMillis) <= 0) return;
+  if (pcm_fds > 0) {
+    // Lets plugins with poll descriptors of their own take note of the event.
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(pcm, fds, pcm_fds, &revents);
+  }
+  if ((fds[pcm_fds].revents & POLLIN) != 0) {
+    std::uint64_t signals;
+    if (read(fd_, &signals, sizeof signals) < 0) return;  // already taken: nothing to do
+  }
+}
+
+}  // namespace wave_service::alsa

@@ -1,0 +1,50 @@
+// ALSA's "default" PCM set up for the wave service: 8-bit mono at a chosen
+// rate in short periods, ALSA's error codes in the service's terms, and the
+// wait a stream thread makes for its PCM or for a wake-up call.
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include <cstdint>
+
+#include "wave_service/device.h"
+
+namespace wave_service::alsa {
+
+// ALSA's negative error codes (and 0 or more for success) as service codes.
+Result TranslateAlsaError(int error);
+
+// Whether "default" takes 8-bit mono at `rate`, tried on a PCM that is opened
+// and closed again without being set up (so no stream is started).
+Result CheckPcm(Direction direction, std::uint32_t rate);
+
+// "default" opened non-blocking and set up for 8-bit mono at `rate`, with
+// periods of about 20 ms, four of them buffered, and a start as soon as a
+// frame is there. `period` receives the period in frames.
+struct OpenedPcm {
+  Result result = kError;
+  snd_pcm_t* pcm = nullptr;
+  snd_pcm_uframes_t period = 0;
+};
+OpenedPcm OpenPcm(Direction direction, std::uint32_t rate);
+
+// A stream thread's wait: returns when Signal was called since the last wait
+// returned, or when `pcm` (if not null) is ready for I/O, and after at most a
+// fraction of a second whatever happens, so a thread never waits for good on
+// a device that stops answering.
+class Wakeup {
+ public:
+  Wakeup();
+  ~Wakeup();
+  Wakeup(const Wakeup&) = delete;
+  Wakeup& operator=(const Wakeup&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  void Signal();
+  void Wait(snd_pcm_t* pcm);
+
+ private:
+  int fd_;
+};
+
+}  // namespace wave_service::alsa
