@@ -23,10 +23,12 @@ else()
 endif()
 include(GoogleTest)
 
+# Properties of every test.
+set(MIRN_TEST_PROPERTIES ENVIRONMENT "MIRN_BUILD_DIR=${PROJECT_BINARY_DIR}")
+
 function(mirn_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "MIRN_BUILD_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${MIRN_TEST_PROPERTIES})
 endfunction()

@@ -1,0 +1,153 @@
+// The ALSA device on a file-backed "default", where it differs from other
+// devices: ALSA's errors and refusals, what its playback threads write, and
+// that they are let go.
+#include "wave_service/alsa/alsa_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "tests/alsa_test_config.h"
+#include "wave_service/alsa/alsa_pcm.h"
+
+namespace ws = wave_service;
+using mirn::test::AlsaTestConfig;
+using mirn::test::Bytes;
+using mirn::test::ReadBytes;
+using mirn::test::WaitFor;
+
+namespace {
+
+constexpr std::uint32_t kHeaderSize = sizeof(ws::BufferHeader);
+
+ws::WaveFormat Pcm(std::uint32_t rate) { return {ws::kFormatPcm, 1, rate, rate, 0, 8, 0}; }
+
+class AlsaDeviceTest : public ::testing::Test {
+ protected:
+  AlsaDeviceTest() { device.Install(); }
+
+  static ws::Handle OpenOutput(std::uint32_t rate) {
+    const ws::WaveFormat format = Pcm(rate);
+    ws::Handle handle = 0;
+    EXPECT_EQ(ws::OutputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+    return handle;
+  }
+
+  static void Write(ws::Handle out, ws::BufferHeader& header) {
+    EXPECT_EQ(ws::OutputPrepareHeader(out, &header, kHeaderSize), ws::kOk);
+    EXPECT_EQ(ws::OutputWrite(out, &header, kHeaderSize), ws::kOk);
+  }
+
+  // Every output closed, drained and let go, its thread done.
+  void AllLetGo() {
+    EXPECT_TRUE(WaitFor([&] { return !device.Playing(); }));
+    EXPECT_EQ(ws::Counts().outputs, 0u);
+  }
+
+  AlsaTestConfig config;  // before the device: ALSA reads it at the first open
+  ws::AlsaDevice device;
+};
+
+Bytes Pattern(std::size_t size, std::uint8_t seed) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + seed);
+  return bytes;
+}
+
+TEST(AlsaErrors, TranslateToTheServiceCodes) {
+  using ws::alsa::TranslateAlsaError;
+  EXPECT_EQ(TranslateAlsaError(0), ws::kOk);
+  EXPECT_EQ(TranslateAlsaError(160), ws::kOk);  // a count of frames
+  for (int missing : {ENOENT, ENODEV, ENXIO}) EXPECT_EQ(TranslateAlsaError(-missing), ws::kBadDeviceId);
+  for (int busy : {EBUSY, EAGAIN}) EXPECT_EQ(TranslateAlsaError(-busy), ws::kAllocated);
+  EXPECT_EQ(TranslateAlsaError(-EINVAL), ws::kBadFormat);
+  EXPECT_EQ(TranslateAlsaError(-ENOMEM), ws::kNoMemory);
+  EXPECT_EQ(TranslateAlsaError(-EIO), ws::kError);
+}
+
+TEST_F(AlsaDeviceTest, RatesAreWhatAlsaTakesUpToItsHighest) {
+  // The plug layer of "default" takes 4,000/s and up; above 768,000/s the
+  // device refuses before ALSA would resample into a vast buffer.
+  for (auto open : {&ws::InputOpen, &ws::OutputOpen}) {
+    for (std::uint32_t rate : {3999u, 768'001u}) {
+      const ws::WaveFormat format = Pcm(rate);
+      ws::Handle handle = 0;
+      EXPECT_EQ(open(&handle, 0, &format, 0, 0, ws::kFormatQuery), ws::kBadFormat) << rate;
+      EXPECT_EQ(open(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kBadFormat) << rate;
+      EXPECT_EQ(handle, 0u);
+    }
+    for (std::uint32_t rate : {4000u, 768'000u}) {
+      const ws::WaveFormat format = Pcm(rate);
+      EXPECT_EQ(open(nullptr, 0, &format, 0, 0, ws::kFormatQuery), ws::kOk) << rate;
+    }
+  }
+  EXPECT_TRUE(config.StreamFiles().empty()) << "a query or a refusal starts no stream";
+}
+
+TEST_F(AlsaDeviceTest, EachOutputPlaysItsWritesInOrderAndWholeIntoAStreamOfItsOwn) {
+  Bytes first = Pattern(3000, 1);
+  Bytes second = Pattern(1001, 2);
+  Bytes other = Pattern(777, 3);
+  ws::BufferHeader a{first.data(), 3000, 0, 0, 0, {}};
+  ws::BufferHeader b{second.data(), 1001, 0, 0, 0, {}};
+  ws::BufferHeader c{other.data(), 777, 0, 0, 0, {}};
+
+  const ws::Handle out = OpenOutput(8000);
+  const ws::Handle fast = OpenOutput(44100);
+  Write(out, a);
+  Write(fast, c);
+  Write(out, b);
+  // Closed at once: what was written still plays to its end.
+  EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(fast), ws::kOk);
+  AllLetGo();
+
+  const auto files = config.StreamFiles();
+  ASSERT_EQ(files.size(), 2u);
+  Bytes both = first;
+  both.insert(both.end(), second.begin(), second.end());
+  EXPECT_EQ(ReadBytes(files[0]), both);
+  EXPECT_EQ(ReadBytes(files[1]), other);
+  EXPECT_EQ(a.flags & ws::kDone, ws::kDone);
+}
+
+TEST_F(AlsaDeviceTest, PlaybackThreadsAreLetGoHoweverManyPlays) {
+  Bytes samples = Pattern(500, 4);
+  ws::BufferHeader header{samples.data(), 500, 0, 0, 0, {}};
+  for (int i = 0; i < 40; ++i) {
+    const ws::Handle out = OpenOutput(8000);
+    Write(out, header);
+    EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+  }
+  AllLetGo();
+  EXPECT_EQ(config.StreamFiles().size(), 40u);
+  EXPECT_EQ(ReadBytes(config.StreamFiles().back()), samples);
+  // The next open joins every finished thread.
+  const ws::Handle out = OpenOutput(8000);
+  EXPECT_EQ(device.HeldOutputs(), 1u);
+  EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+}
+
+TEST_F(AlsaDeviceTest, TheInputPositionCountsOnAcrossAStopAndAStart) {
+  const ws::WaveFormat format = Pcm(8000);
+  ws::Handle in = 0;
+  ASSERT_EQ(ws::InputOpen(&in, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+  auto position = [&] {
+    ws::PositionRecord record{ws::kTimeBytes, 0, 0};
+    EXPECT_EQ(ws::InputGetPosition(in, &record, sizeof record), ws::kOk);
+    return record.bytes;
+  };
+  for (int round = 0; round < 2; ++round) {
+    const std::uint32_t before = position();
+    const std::uint64_t captured = device.Captured();
+    ASSERT_EQ(ws::InputStart(in), ws::kOk);
+    EXPECT_TRUE(WaitFor([&] { return device.Captured() > captured; }));
+    ASSERT_EQ(ws::InputStop(in), ws::kOk);
+    EXPECT_GT(position(), before);
+    EXPECT_EQ(position(), device.Captured()) << "stopped: the count stands";
+  }
+  EXPECT_EQ(ws::InputClose(in), ws::kOk);
+}
+
+}  // namespace
