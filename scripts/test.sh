@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine (as root), builds MirnDLL and runs every
-# test.   scripts/test.sh [--sanitize address,undefined | --arm32]
+# test.   scripts/test.sh [--sanitize address,undefined | --sanitize thread | --arm32]
 # --arm32 cross compiles for 32-bit ARM Linux and runs the tests under
 # qemu-user (in build-arm32/).
 set -euo pipefail
