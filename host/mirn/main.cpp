@@ -1,0 +1,52 @@
+// mirn: a command-line sound recorder on libMirnDLL.so. Parses the command
+// line, loads the library through the host binding and runs one command.
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "host/binding/library_binding.h"
+#include "host/mirn/command_line.h"
+#include "host/mirn/sessions.h"
+
+int main(int argc, char** argv) {
+  using namespace mirn::cli;
+  const std::string program = "mirn";
+  const Parsed parsed = Parse(std::span<const char* const>(argv + 1, argv + argc));
+  if (!parsed.invocation) {
+    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
+                 Usage(program).c_str());
+    return kExitUsage;
+  }
+  const Invocation& invocation = *parsed.invocation;
+  if (invocation.command == Command::kHelp) {
+    std::fputs(Usage(program).c_str(), stdout);
+    return kExitOk;
+  }
+  if (invocation.command == Command::kInfo) return RunInfo(invocation);  // no library needed
+
+  std::string library = invocation.library;
+  if (library.empty()) {
+    library = mirn::host::DefaultLibraryPath();
+  } else if (library.find('/') == std::string::npos) {
+    library = "./" + library;  // a named file, not a search of the loader's path
+  }
+  std::string error;
+  const auto binding = mirn::host::LibraryBinding::Open(
+      library, invocation.by_ordinal ? mirn::host::BindBy::kOrdinal : mirn::host::BindBy::kName,
+      &error);
+  if (binding == nullptr) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    return kExitFailed;
+  }
+
+  const mirn::host::Exports& exports = binding->exports();
+  switch (invocation.command) {
+    case Command::kRecord: return RunRecord(exports, invocation);
+    case Command::kPlay: return RunPlay(exports, invocation);
+    case Command::kTone: return RunTone(exports, invocation);
+    case Command::kCall: return RunCall(exports, invocation);
+    case Command::kHelp:
+    case Command::kInfo: break;
+  }
+  return kExitOk;
+}
