@@ -21,6 +21,9 @@ namespace {
 constexpr std::int32_t kNoOutput = 33;
 constexpr std::int32_t kFileFailed = -1;
 constexpr std::size_t kPlainColumns = 72;
+// Seconds a sound system may lag behind a play: the device's own buffer and
+// a sound server's on top of it.
+constexpr double kDeviceLatency = 0.3;
 
 // Progress lines are for a person at a terminal, never for a pipe or file.
 bool ShowProgress() { return isatty(STDOUT_FILENO) == 1; }
@@ -105,7 +108,10 @@ int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, bool to
               Seconds2(seconds).c_str());
   std::fflush(stdout);
 
-  const WaitEnd end = WaitShowingProgress("Playing ", seconds, seconds, ShowProgress());
+  WaitEnd end = WaitShowingProgress("Playing ", seconds, seconds, ShowProgress());
+  // The device starts a little after the call and still holds its buffer
+  // when the duration has passed; leaving at once would cut the end off.
+  if (end == WaitEnd::kDone) end = WaitShowingProgress("", kDeviceLatency, 0, false);
   mirn.DLLStop();
   if (end == WaitEnd::kInterrupted) {
     Fail("interrupted");
