@@ -3,8 +3,10 @@
 # builds a C host against it with pkg-config alone and runs it and the
 # installed mirn: the tree must work wherever it lies, without the build.
 #   install_test.sh BUILD_DIR C_COMPILER HOST_SOURCE [SANITIZERS]
+# A cross build's programs run under the command in MIRN_EMULATOR.
 set -euo pipefail
 build=$1 cc=$2 host_source=$3 sanitize=${4:-}
+read -r -a emulator <<< "${MIRN_EMULATOR:-}"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -25,7 +27,7 @@ flags=()
 # shellcheck disable=SC2046  # pkg-config's output is meant to be split
 "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror "${flags[@]}" "$host_source" \
   -o "$scratch/host" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs mirndll)
-LD_LIBRARY_PATH=$libdir "$scratch/host" "$scratch/host.wav"
+LD_LIBRARY_PATH=$libdir "${emulator[@]}" "$scratch/host" "$scratch/host.wav"
 [[ $(stat -c %s "$scratch/host.wav") -eq 52 ]] || { echo "host.wav is not a 52-byte file" >&2; exit 1; }
 
 # mirn finds libMirnAutomation.so through its RPATH and libMirnDLL.so in ../lib.
@@ -33,10 +35,10 @@ unset LD_LIBRARY_PATH
 expected='SoundRecordStop() = 2
 SoundRecordSave("'$scratch'/mirn.wav", 11025) = 0
 SoundRecordLoad("'$scratch'/mirn.wav") = 0'
-actual=$("$prefix/bin/mirn" call stop "save:$scratch/mirn.wav:11025" "load:$scratch/mirn.wav")
+actual=$("${emulator[@]}" "$prefix/bin/mirn" call stop "save:$scratch/mirn.wav:11025" "load:$scratch/mirn.wav")
 if [[ $actual != "$expected" ]]; then
   printf 'installed mirn printed:\n%s\nexpected:\n%s\n' "$actual" "$expected" >&2
   exit 1
 fi
-"$prefix/bin/mirn" info "$scratch/mirn.wav" | grep -q 'samples per second  *11025'
+"${emulator[@]}" "$prefix/bin/mirn" info "$scratch/mirn.wav" | grep -q 'samples per second  *11025'
 echo "installed tree works from $prefix"
