@@ -1,6 +1,7 @@
 // mirn: a command-line sound recorder on libMirnDLL.so. Parses the command
 // line, loads the library through the host binding and runs one command.
 #include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <string>
 
@@ -40,13 +41,17 @@ int main(int argc, char** argv) {
   }
 
   const mirn::host::Exports& exports = binding->exports();
+  int status = kExitOk;
   switch (invocation.command) {
-    case Command::kRecord: return RunRecord(exports, invocation);
-    case Command::kPlay: return RunPlay(exports, invocation);
-    case Command::kTone: return RunTone(exports, invocation);
-    case Command::kCall: return RunCall(exports, invocation);
+    case Command::kRecord: status = RunRecord(exports, invocation); break;
+    case Command::kPlay: status = RunPlay(exports, invocation); break;
+    case Command::kTone: status = RunTone(exports, invocation); break;
+    case Command::kCall: status = RunCall(exports, invocation); break;
     case Command::kHelp:
     case Command::kInfo: break;
   }
-  return kExitOk;
+  // Ends with the library still loaded: its wave service stops its devices
+  // at exit either way, and unloading it first would unload ALSA too, which
+  // strands the configuration ALSA caches after a failed open.
+  std::exit(status);
 }
