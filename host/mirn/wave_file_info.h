@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "wave_file/wave_file_header.h"
+
 namespace mirn::cli {
 
-// The 52-byte header the library writes: format chunk of 24 bytes, data chunk
-// at offset 44, samples at 52; a load takes the size from offset 48.
-inline constexpr std::uint64_t kLibraryHeaderSize = 52;
-inline constexpr std::uint64_t kLibraryDataTagOffset = 44;
-inline constexpr std::uint64_t kLibrarySizeOffset = 48;
+// The 52-byte header the library writes (its offsets are named in one place):
+// format chunk of 24 bytes, data chunk at offset 44, samples at 52; a load
+// takes the size from offset 48.
+inline constexpr std::uint64_t kLibraryHeaderSize = kWaveFileHeaderSize;
+inline constexpr std::uint64_t kLibraryDataTagOffset = wave_header_offset::kDataTag;
+inline constexpr std::uint64_t kLibrarySizeOffset = wave_header_offset::kDataLength;
 
 struct FormatChunk {
   std::uint32_t length = 0;  // 24 in the library's files, 16 in most others
