@@ -9,6 +9,8 @@ packages=(
   cmake g++ make pkg-config python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasound2-dev alsa-utils sox
+  # A private PulseAudio server for the tests, and ALSA's plugin that reaches it.
+  pulseaudio pulseaudio-utils libasound2-plugins
 )
 # The cross compiler, qemu-user to run its binaries, and GoogleTest's sources
 # to build for the target.
