@@ -23,13 +23,8 @@ else()
 endif()
 include(GoogleTest)
 
-# Properties of every test. A ThreadSanitizer build runs each with its one
-# suppression, for the store shared with the wave device.
+# Properties of every test.
 set(MIRN_TEST_PROPERTIES ENVIRONMENT "MIRN_BUILD_DIR=${PROJECT_BINARY_DIR}")
-if(MIRN_SANITIZE MATCHES "thread")
-  list(APPEND MIRN_TEST_PROPERTIES ENVIRONMENT_MODIFICATION
-       "TSAN_OPTIONS=set:suppressions=${PROJECT_SOURCE_DIR}/wave_service/tsan.supp")
-endif()
 
 function(mirn_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})

@@ -1,7 +1,5 @@
 // Recording control: SoundRecordStart and SoundRecordStop, each a fixed
 // sequence of wave-service calls on SoundState whose results are ignored.
-#include <cstring>
-
 #include "MirnDLL.h"
 #include "library/sound_state.h"
 #include "wave_service/shared_words.h"
@@ -41,7 +39,7 @@ extern "C" MIRNDLL_API int32_t SoundRecordStart(void) {
   auto& s = g_sound_state;
   // Cleared to 0, as the library always has, not to the 128 of silence. An
   // input still running may write into it until the stop below.
-  std::memset(s.SampleBuffer, 0, sizeof s.SampleBuffer);
+  ws::ClearShared(s.SampleBuffer, sizeof s.SampleBuffer);
   mirn::SetRecordingFormat(s.WaveFormat);
   s.WaveFormat.extra_size = 0;
 

@@ -1,9 +1,12 @@
 // Atomic access to the header words that a caller and a device thread both
 // touch (bytes recorded, flags and the service's own words). Both sides go
 // through these so that a running device never races a caller's update.
+// Also the copies into and out of the sample store, which both sides share
+// without words of their own.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace wave_service {
@@ -26,5 +29,16 @@ inline void UpdateSharedBits(std::uint32_t& word, std::uint32_t set, std::uint32
                                        std::memory_order_relaxed)) {
   }
 }
+
+// Every copy into or out of a caller's buffer (the library's sample store),
+// by a device and by the library alike. The store is shared with a running
+// device by design, like memory a sound card writes: the library clears,
+// loads and saves it while a device thread may copy into or out of it, and
+// neither side takes a lock. ThreadSanitizer builds ignore the accesses made
+// here, so the sharing is exempt wherever it happens, without a suppression
+// that would need the other thread's stack; other accesses stay checked.
+void CopyIntoShared(void* shared, const void* from, std::size_t count);
+void CopyFromShared(void* to, const void* shared, std::size_t count);
+void ClearShared(void* shared, std::size_t count);
 
 }  // namespace wave_service
