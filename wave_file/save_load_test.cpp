@@ -3,7 +3,16 @@
 // failing paths, and the caller's string released on every path.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -16,6 +25,7 @@
 #include "MirnDLL.h"
 #include "automation/automation_stats.h"
 #include "library/sound_state.h"
+#include "wave_file/file_access.h"
 
 namespace {
 
@@ -62,7 +72,34 @@ class WaveFiles : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    wave_file::ClearFileFaults();
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    if (limited_) setrlimit(RLIMIT_FSIZE, &old_limit_);
+    fs::remove_all(dir_);
+  }
+
+  // Makes the folder a disk of `bytes`: a tmpfs of that size in a mount
+  // namespace of this process's own where it may mount one, else the same
+  // limit on file sizes (writes past it fail as on a full disk).
+  void LimitDisk(std::size_t bytes) {
+    if (unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount("tmpfs", dir_.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0) {
+      mounted_ = true;
+      return;
+    }
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit_), 0);
+    const rlimit limit{bytes, old_limit_.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    limited_ = true;
+  }
+
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+    return names;
+  }
 
   std::string In(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -89,6 +126,9 @@ class WaveFiles : public ::testing::Test {
   }
 
   std::string dir_;
+  bool mounted_ = false;
+  bool limited_ = false;
+  rlimit old_limit_{};
 
  private:
   static AutomationString Allocate(const std::u16string& text) {
@@ -139,6 +179,94 @@ TEST_F(WaveFiles, SaveReportsEveryFailedWrite) {
     EXPECT_EQ(Save(std::string("/dev/full"), 8000), -1);
   }
   EXPECT_TRUE(Snapshot() == before) << "save changed the state";
+  EXPECT_TRUE(fs::is_empty(dir_)) << "a failed save left a file behind";
+}
+
+TEST_F(WaveFiles, AFailedSaveKeepsTheOldFileAndLeavesNoOther) {
+  // A recording of 400,000 bytes on a disk that cannot take a second one.
+  LimitDisk(600 * 1024);
+  FillStore(1);
+  g_sound_state.PositionRecord.bytes = 400'000;
+  ASSERT_EQ(Save(In("take.wav"), 8000), 400'000);
+  const Bytes old = ReadFile(In("take.wav"));
+  ASSERT_EQ(old.size(), 400'052u);
+  ASSERT_EQ(chmod(In("take.wav").c_str(), 0640), 0);
+
+  FillStore(2);
+  g_sound_state.PositionRecord.bytes = kStoreSize;
+  EXPECT_EQ(Save(In("take.wav"), 8000), -1);  // the disk fills
+  EXPECT_TRUE(ReadFile(In("take.wav")) == old);
+  EXPECT_EQ(Names(), std::vector<std::string>{"take.wav"});
+
+  // Every other step that can fail, the first write and a later one included.
+  g_sound_state.PositionRecord.bytes = 100'000;
+  using wave_file::FileStep;
+  const std::pair<FileStep, std::uint32_t> faults[] = {
+      {FileStep::kCreate, 0}, {FileStep::kWrite, 0}, {FileStep::kWrite, 5},
+      {FileStep::kSync, 0},   {FileStep::kClose, 0}, {FileStep::kRename, 0}};
+  for (const auto& [step, pass_first] : faults) {
+    wave_file::InjectFileFault(step, pass_first);
+    EXPECT_EQ(Save(In("take.wav"), 8000), -1) << "step " << int(step);
+    EXPECT_TRUE(ReadFile(In("take.wav")) == old) << "step " << int(step);
+    EXPECT_EQ(Names(), std::vector<std::string>{"take.wav"}) << "step " << int(step);
+  }
+
+  // Then a save that works replaces it whole, with its permission bits, and
+  // through a link the file is replaced while the link stays.
+  wave_file::ClearFileFaults();
+  fs::create_symlink("take.wav", In("link.wav"));
+  EXPECT_EQ(Save(In("link.wav"), 8000), 100'000);
+  EXPECT_TRUE(fs::is_symlink(In("link.wav")));
+  EXPECT_EQ(ReadFile(In("take.wav")).size(), 100'052u);
+  EXPECT_EQ(fs::status(In("take.wav")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(Names().size(), 2u);
+}
+
+TEST_F(WaveFiles, SaveWritesAPipeOrDeviceAsItStandsWithoutWaiting) {
+  alarm(60);  // a save that blocks fails here rather than hangs
+  const std::string fifo = In("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Save(fifo, 8000), -1);  // no reader: refused at once
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(Save(fifo, 8000), 0);
+  char bytes[100];
+  EXPECT_EQ(read(reader, bytes, sizeof bytes), 52);
+  close(reader);
+  EXPECT_EQ(Save(std::string("/dev/null"), 8000), 0);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  alarm(0);
+}
+
+TEST_F(WaveFiles, LoadRefusesAnythingButARegularFileAtOnce) {
+  alarm(60);  // a load that blocks fails here rather than hangs
+  const Bytes header = SavedHeader();
+  const std::string fifo = In("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket_path = In("socket");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socket_path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  std::memset(&g_sound_state, 0x5A, sizeof g_sound_state);
+  const Bytes before = Snapshot();
+  EXPECT_EQ(Load(fifo), -1);  // no writer
+  const int writer = open(fifo.c_str(), O_RDWR);
+  ASSERT_EQ(write(writer, header.data(), header.size()), 52);
+  EXPECT_EQ(Load(fifo), -1);  // a writer with a whole header waiting
+  EXPECT_EQ(Load(socket_path), -1);
+  EXPECT_EQ(Load(std::string("/dev/zero")), -1);
+  EXPECT_TRUE(Snapshot() == before) << "a refused load changed the state";
+  close(writer);
+  close(listener);
+
+  // A link to a file is followed.
+  fs::create_symlink("header.wav", In("link.wav"));
+  EXPECT_EQ(Load(In("link.wav")), 0);
+  alarm(0);
 }
 
 TEST_F(WaveFiles, LoadMakesTheSavedBytesTheCurrentRecording) {
