@@ -3,6 +3,7 @@
 # need. The package lists live here only. Runs apt-get update only when a
 # package is missing.
 #   scripts/install-deps.sh [--arm32]   also the 32-bit ARM cross build's
+#   scripts/install-deps.sh [--fuzz]    also clang and libFuzzer
 set -euo pipefail
 
 packages=(
@@ -15,11 +16,14 @@ packages=(
 # The cross compiler, qemu-user to run its binaries, and GoogleTest's sources
 # to build for the target.
 arm32_packages=(g++-arm-linux-gnueabihf qemu-user googletest)
+# clang with libFuzzer and its sanitizer runtimes, for scripts/fuzz.sh.
+fuzz_packages=(clang libclang-rt-14-dev)
 
 while [[ $# -gt 0 ]]; do
   case $1 in
     --arm32) packages+=("${arm32_packages[@]}"); shift ;;
-    *) echo "usage: $0 [--arm32]" >&2; exit 2 ;;
+    --fuzz) packages+=("${fuzz_packages[@]}"); shift ;;
+    *) echo "usage: $0 [--arm32] [--fuzz]" >&2; exit 2 ;;
   esac
 done
 
