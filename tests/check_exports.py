@@ -25,6 +25,7 @@ EXPORTS = {
     7: "DLLStop",
 }
 ALLOCATOR = "libMirnAutomation.so"
+SONAMES = {"libMirnDLL.so": "libMirnDLL.so.1", ALLOCATOR: ALLOCATOR + ".1"}
 
 
 def run(*command):
@@ -61,9 +62,14 @@ def check_symbols(library, nm, readelf):
     undefined = [name for _, name in dynamic_symbols(nm, library, "--undefined-only")]
     if "SysFreeString" not in undefined:
         problems.append(f"does not import SysFreeString (imports: {undefined})")
-    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", run(readelf, "-d", library))
-    if ALLOCATOR not in needed:
-        problems.append(f"does not link {ALLOCATOR} (needs: {needed})")
+    dynamic = run(readelf, "-d", library)
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
+    if SONAMES[ALLOCATOR] not in needed:
+        problems.append(f"does not link {SONAMES[ALLOCATOR]} (needs: {needed})")
+    # Hosts record the SONAME, so a later incompatible library can sit beside it.
+    soname = re.findall(r"\(SONAME\)\s+Library soname: \[([^\]]+)\]", dynamic)
+    if soname != [SONAMES["libMirnDLL.so"]]:
+        problems.append(f"SONAME is {soname}, expected {SONAMES['libMirnDLL.so']}")
     return problems
 
 

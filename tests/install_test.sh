@@ -17,10 +17,15 @@ prefix=$scratch/moved
 pc=$(find "$prefix" -name mirndll.pc)
 [[ -n $pc ]] || { echo "no mirndll.pc installed" >&2; exit 1; }
 libdir=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir mirndll)
-for file in "$libdir/libMirnDLL.so" "$libdir/libMirnAutomation.so" "$libdir/libMirnWave.so" \
-            "$prefix/bin/mirn"; do
-  [[ -f $file ]] || { echo "not installed: $file" >&2; exit 1; }
+# Each library as its versioned file, its SONAME link and the link builds use.
+for library in libMirnDLL libMirnAutomation libMirnWave; do
+  for file in "$library.so" "$library.so.1"; do
+    [[ -L $libdir/$file ]] || { echo "not installed as a link: $libdir/$file" >&2; exit 1; }
+  done
+  [[ -f $libdir/$library.so.1.0.0 && ! -L $libdir/$library.so.1.0.0 ]] ||
+    { echo "not installed: $libdir/$library.so.1.0.0" >&2; exit 1; }
 done
+[[ -f $prefix/bin/mirn ]] || { echo "not installed: $prefix/bin/mirn" >&2; exit 1; }
 
 flags=()
 [[ -n $sanitize ]] && flags=("-fsanitize=$sanitize")

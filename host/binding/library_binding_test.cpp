@@ -100,13 +100,18 @@ TEST(LibraryBinding, LibraryIsFoundBesideTheHostThenInLib) {
   ScratchDir scratch;
   const fs::path bin = scratch.path() / "bin";
   fs::create_directories(bin);
-  EXPECT_EQ(LibraryPathNear(bin), "libMirnDLL.so");  // left to the loader's search
+  const std::string name = MIRN_LIBRARY_FILE_NAME;  // the SONAME, libMirnDLL.so.1
+  EXPECT_EQ(LibraryPathNear(bin), name);  // left to the loader's search
 
-  Touch(scratch.path() / "lib" / "libMirnDLL.so");
-  EXPECT_EQ(LibraryPathNear(bin), (scratch.path() / "lib" / "libMirnDLL.so").string());
-
+  // The unversioned link belongs to builds, not to what a host loads.
   Touch(bin / "libMirnDLL.so");
-  EXPECT_EQ(LibraryPathNear(bin), (bin / "libMirnDLL.so").string());
+  EXPECT_EQ(LibraryPathNear(bin), name);
+
+  Touch(scratch.path() / "lib" / name);
+  EXPECT_EQ(LibraryPathNear(bin), (scratch.path() / "lib" / name).string());
+
+  Touch(bin / name);
+  EXPECT_EQ(LibraryPathNear(bin), (bin / name).string());
 }
 
 // Paths handed to the library are released by it, through the one allocator
