@@ -12,6 +12,8 @@ packages=(
   libasound2-dev alsa-utils sox
   # A private PulseAudio server for the tests, and ALSA's plugin that reaches it.
   pulseaudio pulseaudio-utils libasound2-plugins
+  # mirn: its command line (CLI11), audio files and rate conversion.
+  libcli11-dev libsndfile1-dev libsamplerate0-dev
 )
 # The cross compiler, qemu-user to run its binaries, and GoogleTest's sources
 # to build for the target.

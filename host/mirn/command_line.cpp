@@ -1,22 +1,16 @@
-// Parsing of mirn's arguments, with the flag habits of arecord/aplay: -d and
-// -r with the value attached or separate, long forms with "=" or a space.
+// Parsing of mirn's arguments with CLI11, with the flag habits of
+// arecord/aplay: -d and -r with the value attached or separate, long forms
+// with "=" or a space, help per command, --version.
 #include "host/mirn/command_line.h"
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace mirn::cli {
 namespace {
-
-struct CommandName {
-  std::string_view name;
-  Command command;
-};
-constexpr CommandName kCommands[] = {
-    {"record", Command::kRecord}, {"play", Command::kPlay}, {"tone", Command::kTone},
-    {"info", Command::kInfo},     {"call", Command::kCall},
-};
 
 // A whole decimal integer in [low, high].
 std::optional<std::int64_t> ParseInteger(std::string_view text, std::int64_t low,
@@ -65,33 +59,6 @@ std::optional<std::int32_t> ParseRawRate(std::string_view step, std::string_view
     return std::nullopt;
   }
   return static_cast<std::int32_t>(*rate);
-}
-
-// Takes the value of a flag: "-r8000", "--rate=8000", or the next argument.
-std::optional<std::string_view> FlagValue(std::string_view arg, std::string_view short_flag,
-                                          std::string_view long_flag,
-                                          std::span<const char* const> args, std::size_t* at,
-                                          std::string* error) {
-  if (arg == short_flag || arg == long_flag) {
-    if (*at + 1 >= args.size()) {
-      *error = std::string(arg) + " needs a value";
-      return std::nullopt;
-    }
-    return std::string_view(args[++*at]);
-  }
-  if (arg.starts_with(long_flag) && arg.size() > long_flag.size() &&
-      arg[long_flag.size()] == '=') {
-    return arg.substr(long_flag.size() + 1);
-  }
-  return arg.substr(short_flag.size());  // attached: -r8000
-}
-
-bool IsFlag(std::string_view arg, std::string_view short_flag, std::string_view long_flag) {
-  if (arg == long_flag || (arg.starts_with(long_flag) && arg.size() > long_flag.size() &&
-                           arg[long_flag.size()] == '=')) {
-    return true;
-  }
-  return !short_flag.empty() && arg.starts_with(short_flag);
 }
 
 }  // namespace
@@ -170,142 +137,205 @@ std::optional<Step> ParseStep(std::string_view text, std::string* error) {
   return std::nullopt;
 }
 
+namespace {
+
+// The option values as CLI11 hands them over, checked afterwards by the
+// parsers above so that every refusal says what was wrong with the value.
+struct Values {
+  std::string library;
+  bool by_ordinal = false;
+  bool quiet = false;
+  std::string file;
+  std::string rate;
+  std::string seconds;
+  std::string record_rate;  // refused: see below
+  std::vector<std::string> steps;
+  std::string help_topic;
+};
+
+constexpr const char* kFooter =
+    "Files: play, tone and info take WAVE files saved by the library as they are,\n"
+    "and other audio files (FLAC, Ogg Vorbis, WAVE of any layout, AIFF, AU, ...)\n"
+    "converted to 8-bit mono. FILE '-' is standard input (record: standard output).\n"
+    "Messages go to standard error. See mirn(1).";
+
+std::unique_ptr<CLI::App> BuildApp(Values& v) {
+  auto app = std::make_unique<CLI::App>(
+      "mirn: records, plays and inspects sound through libMirnDLL.so", "mirn");
+  app->set_version_flag("--version", std::string("mirn ") + MIRN_VERSION);
+  app->add_option("--library", v.library,
+                  "load this libMirnDLL.so (default: beside mirn, then ../lib)")
+      ->type_name("PATH");
+  app->add_flag("--ordinals", v.by_ordinal,
+                "bind the library's functions by ordinal instead of by name");
+  app->add_flag("-q,--quiet", v.quiet, "print only errors and warnings");
+  app->get_formatter()->label("Subcommands", "Commands");
+  app->get_formatter()->label("SUBCOMMAND", "COMMAND");
+  app->get_formatter()->column_width(24);
+  app->allow_extras();  // reported below in mirn's own words
+  app->fallthrough();   // global options may follow the command
+  app->require_subcommand(0, 1);  // "help play": play is help's operand
+
+  CLI::App* record = app->add_subcommand(
+      "record", "record 8-bit mono sound at 8000 Hz for SECONDS (at most 200) or until "
+                "Ctrl-C, and save it");
+  record->add_option("FILE", v.file, "the WAVE file to write; '-': standard output")
+      ->required();
+  record->add_option("-d,--duration", v.seconds, "stop after SECONDS (default 200)")
+      ->type_name("SECONDS");
+  // Kept out of the help, for a clear refusal instead of "unknown option".
+  record->add_option("-r,--rate", v.record_rate)->group("");
+
+  for (const char* name : {"play", "tone"}) {
+    const bool tone = name[0] == 't';
+    CLI::App* play = app->add_subcommand(
+        name, tone ? "play FILE's tone replay: at RATE, then replayed at 8000 Hz"
+                   : "play FILE at RATE samples/s");
+    play->add_option("FILE", v.file, "an audio file; '-': standard input")->required();
+    play->add_option("-r,--rate", v.rate,
+                     "samples per second (default: the file's own rate)")
+        ->type_name("RATE");
+  }
+  CLI::App* info = app->add_subcommand("info", "show a file's header, duration and waveform");
+  info->add_option("FILE", v.file, "an audio file; '-': standard input")->required();
+
+  CLI::App* call = app->add_subcommand(
+      "call", "make raw calls of the library and print each result");
+  call->add_option("STEP", v.steps,
+                   "start stop wait:SECONDS play:RATE tone:RATE save:PATH:RATE load:PATH dllstop")
+      ->required();
+
+  CLI::App* help = app->add_subcommand("help", "show the help of mirn or of one command");
+  help->add_option("COMMAND", v.help_topic, "the command");
+  for (CLI::App* sub : app->get_subcommands({})) sub->fallthrough();
+  app->footer(kFooter);  // after the commands, which would inherit it
+  return app;
+}
+
+std::string SubcommandName(const CLI::App& app) {
+  const auto selected = app.get_subcommands();
+  return selected.empty() ? "" : selected.back()->get_name();
+}
+
+// Help from an app that has parsed nothing: once a command is selected,
+// CLI11's help of the whole app is that command's.
+std::string HelpOf(CLI::App& app, std::string_view command) {
+  if (command.empty()) return app.help();
+  return app.get_subcommand(std::string(command))->help(app.get_name());
+}
+
+bool IsCommand(CLI::App& app, std::string_view name) {
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    if (sub->get_name() == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 Parsed Parse(std::span<const char* const> args) {
   Parsed parsed;
+  Values v;
+  const auto app = BuildApp(v);
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app->parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    parsed.output = Help(SubcommandName(*app));
+    return parsed;
+  } catch (const CLI::CallForVersion& version) {
+    parsed.output = std::string(version.what()) + "\n";
+    return parsed;
+  } catch (const CLI::ParseError& error) {
+    parsed.error = error.what();
+    parsed.error_command = SubcommandName(*app);
+    return parsed;
+  }
+  const std::string command = SubcommandName(*app);
+  parsed.error_command = command == "help" ? "" : command;
+  const auto fail = [&parsed](std::string message) {
+    parsed.error = std::move(message);
+    return parsed;
+  };
+
+  const std::vector<std::string> extras = app->remaining();
+  if (command.empty()) {
+    if (!extras.empty() && extras.front().starts_with("-")) {
+      return fail("unknown option '" + extras.front() + "'");
+    }
+    return fail(extras.empty() ? "no command given" : "unknown command '" + extras.front() + "'");
+  }
+  if (!extras.empty()) {
+    if (extras.front().size() > 1 && extras.front().starts_with("-")) {
+      return fail("unknown option '" + extras.front() + "'");
+    }
+    return fail("unexpected argument '" + extras.front() + "': " + command +
+                (command == "call" ? " takes steps" : " takes one file"));
+  }
+  if (command == "help") {
+    if (!v.help_topic.empty() && !IsCommand(*app, v.help_topic)) {
+      return fail("unknown command '" + v.help_topic + "'");
+    }
+    parsed.output = Help(v.help_topic);
+    return parsed;
+  }
+
   Invocation invocation;
-  bool have_command = false;
-  std::optional<std::string_view> rate_text;
-  std::optional<std::string_view> seconds_text;
-  std::vector<std::string_view> operands;
-  bool options_ended = false;
+  invocation.library = v.library;
+  invocation.by_ordinal = v.by_ordinal;
+  invocation.quiet = v.quiet;
+  invocation.file = v.file;
+  const struct {
+    std::string_view name;
+    Command command;
+  } commands[] = {{"record", Command::kRecord}, {"play", Command::kPlay},
+                  {"tone", Command::kTone},     {"info", Command::kInfo},
+                  {"call", Command::kCall}};
+  for (const auto& entry : commands) {
+    if (entry.name == command) invocation.command = entry.command;
+  }
 
-  for (std::size_t at = 0; at < args.size(); ++at) {
-    const std::string_view arg = args[at];
-    const bool looks_like_option = !options_ended && arg.size() > 1 && arg[0] == '-';
-    if (!looks_like_option) {
-      if (!have_command) {
-        bool known = false;
-        for (const CommandName& entry : kCommands) {
-          if (arg == entry.name) {
-            invocation.command = entry.command;
-            known = true;
-          }
-        }
-        if (!known) {
-          parsed.error = "unknown command '" + std::string(arg) + "'";
-          return parsed;
-        }
-        have_command = true;
-      } else {
-        operands.push_back(arg);
-      }
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-    } else if (arg == "-h" || arg == "--help") {
-      parsed.invocation = Invocation{};  // Command::kHelp
-      return parsed;
-    } else if (arg == "--ordinals") {
-      invocation.by_ordinal = true;
-    } else if (IsFlag(arg, "", "--library")) {
-      const auto value = FlagValue(arg, "--library", "--library", args, &at, &parsed.error);
-      if (!value) return parsed;
-      if (value->empty()) {
-        parsed.error = "--library needs a path";
-        return parsed;
-      }
-      invocation.library = std::string(*value);
-    } else if (IsFlag(arg, "-r", "--rate")) {
-      rate_text = FlagValue(arg, "-r", "--rate", args, &at, &parsed.error);
-      if (!rate_text) return parsed;
-    } else if (IsFlag(arg, "-d", "--duration")) {
-      seconds_text = FlagValue(arg, "-d", "--duration", args, &at, &parsed.error);
-      if (!seconds_text) return parsed;
-    } else {
-      parsed.error = "unknown option '" + std::string(arg) + "'";
-      return parsed;
+  if (app->get_option("--library")->count() > 0 && v.library.empty()) {
+    return fail("--library needs a path");
+  }
+  if (!v.record_rate.empty() || app->get_subcommand("record")->count("-r") > 0) {
+    return fail("record takes no -r: it records and saves at 8000 Hz (to write another "
+                "rate into the header: mirn call start wait:SECONDS stop save:PATH:RATE)");
+  }
+  if (invocation.command == Command::kPlay || invocation.command == Command::kTone) {
+    if (app->get_subcommand(command)->count("-r") > 0) {
+      auto rate = ParseRate(v.rate, &parsed.error);
+      if (!rate) return parsed;
+      invocation.rate = *rate;
     }
   }
-
-  if (!have_command) {
-    parsed.error = "no command given";
-    return parsed;
-  }
-
-  const Command command = invocation.command;
-  const bool takes_file = command != Command::kCall;
-  if (takes_file && operands.size() != 1) {
-    parsed.error = operands.empty() ? "a file name is needed" : "only one file name is taken";
-    return parsed;
-  }
-  if (takes_file) invocation.file = std::string(operands.front());
-  if (command == Command::kCall && operands.empty()) {
-    parsed.error = "call needs at least one step";
-    return parsed;
-  }
-
-  const bool takes_rate = command == Command::kRecord || command == Command::kPlay ||
-                          command == Command::kTone;
-  if (rate_text && !takes_rate) {
-    parsed.error = "-r does not apply to this command";
-    return parsed;
-  }
-  if (command == Command::kTone && !rate_text) {
-    parsed.error = "tone needs a rate: -r RATE";
-    return parsed;
-  }
-  if (rate_text) {
-    const auto rate = ParseRate(*rate_text, &parsed.error);
-    if (!rate) return parsed;
-    invocation.rate = *rate;
-  }
-
-  if (seconds_text && command != Command::kRecord) {
-    parsed.error = "-d applies to record only";
-    return parsed;
-  }
-  if (seconds_text) {
-    const auto seconds = ParseSeconds(*seconds_text, kStoreSeconds);
+  if (invocation.command == Command::kRecord && !v.seconds.empty()) {
+    const auto seconds = ParseSeconds(v.seconds, kStoreSeconds);
     if (!seconds) {
-      parsed.error = "duration must be a number of seconds from 0 to 200 (the store holds "
-                     "200 s), not '" + std::string(*seconds_text) + "'";
-      return parsed;
+      return fail("duration must be a number of seconds from 0 to 200 (the store holds "
+                  "200 s), not '" + v.seconds + "'");
     }
     invocation.seconds = *seconds;
   }
-
-  if (command == Command::kCall) {
-    for (const std::string_view operand : operands) {
-      auto step = ParseStep(operand, &parsed.error);
-      if (!step) return parsed;
-      invocation.steps.push_back(std::move(*step));
-    }
+  for (const std::string& operand : v.steps) {
+    auto step = ParseStep(operand, &parsed.error);
+    if (!step) return parsed;
+    invocation.steps.push_back(std::move(*step));
   }
   parsed.invocation = std::move(invocation);
   return parsed;
 }
 
-std::string Usage(std::string_view program) {
-  const std::string p(program);
-  return "usage: " + p + " [--library PATH] [--ordinals] COMMAND ...\n"
-         "\n"
-         "  " + p + " record OUT.wav [-d SECONDS] [-r RATE]\n"
-         "      record 8-bit mono sound at 8000 samples/s until SECONDS have passed\n"
-         "      (at most 200) or Ctrl-C, then save it marked with RATE (default 8000)\n"
-         "  " + p + " play FILE.wav [-r RATE]\n"
-         "      load a saved recording and play it at RATE samples/s (default 8000)\n"
-         "  " + p + " tone FILE.wav -r RATE\n"
-         "      load a saved recording and play its tone replay at RATE\n"
-         "  " + p + " info FILE.wav\n"
-         "      show a WAVE file's header, duration and waveform\n"
-         "  " + p + " call STEP...\n"
-         "      make raw calls and print each result; steps: start stop wait:SECONDS\n"
-         "      play:RATE tone:RATE save:PATH:RATE load:PATH dllstop\n"
-         "\n"
-         "  --library PATH  load this libMirnDLL.so (default: beside " + p + ", then ../lib)\n"
-         "  --ordinals      bind the library's functions by ordinal instead of by name\n"
-         "  -d, --duration SECONDS   -r, --rate RATE   -h, --help\n";
+std::string HelpPointer(const Parsed& parsed) {
+  return "Try 'mirn " + (parsed.error_command.empty() ? "" : parsed.error_command + " ") +
+         "--help' for more information.";
+}
+
+std::string Help(std::string_view command) {
+  Values v;
+  const auto app = BuildApp(v);
+  return HelpOf(*app, command);
 }
 
 }  // namespace mirn::cli

@@ -26,33 +26,40 @@ struct Step {
   std::string path;       // save, load
 };
 
-enum class Command { kHelp, kRecord, kPlay, kTone, kInfo, kCall };
+enum class Command { kRecord, kPlay, kTone, kInfo, kCall };
 
 struct Invocation {
-  Command command = Command::kHelp;
+  Command command = Command::kCall;
   std::string library;        // --library; empty: beside mirn, then ../lib
   bool by_ordinal = false;    // --ordinals
-  std::string file;           // record, play, tone, info
-  std::int32_t rate = kRecordingRate;  // -r
-  double seconds = kStoreSeconds;      // record -d: stop after this long
+  bool quiet = false;         // -q: errors and warnings only
+  std::string file;           // record, play, tone, info; "-": stdout or stdin
+  std::optional<std::int32_t> rate;  // play, tone -r; unset: the file's own
+  double seconds = kStoreSeconds;    // record -d: stop after this long
   std::vector<Step> steps;    // call
 };
 
-// An invocation, or the reason the arguments make none.
+// What the arguments ask for: an invocation to run, text to print on
+// standard output and leave (help, version), or an error of one line.
 struct Parsed {
   std::optional<Invocation> invocation;
+  std::string output;
   std::string error;
+  std::string error_command;  // the command the error is in, for the help pointer
 };
 
-// Parses the arguments after the program name. Options may come before or
-// after the command and its operands; "--" ends them.
+// Parses the arguments after the program name (with CLI11). Options may
+// come before or after the command and its operands; "--" ends them.
 Parsed Parse(std::span<const char* const> args);
+
+// The line that follows an error: where to read more.
+std::string HelpPointer(const Parsed& parsed);
 
 // One step of `mirn call` ("play:8000", "save:PATH:RATE", ...), or nullopt
 // with error set.
 std::optional<Step> ParseStep(std::string_view text, std::string* error);
 
-// The usage text, naming the program as invoked.
-std::string Usage(std::string_view program);
+// The whole help text (`mirn --help`), or one command's (`mirn help play`).
+std::string Help(std::string_view command = "");
 
 }  // namespace mirn::cli

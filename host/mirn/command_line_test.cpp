@@ -12,6 +12,7 @@ namespace mirn::cli {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 Parsed ParseList(std::initializer_list<const char*> args) {
   const std::vector<const char*> list(args);
@@ -25,21 +26,22 @@ Invocation ParseOk(std::initializer_list<const char*> args) {
 }
 
 TEST(CommandLine, OptionsInEverySpellingAndPlace) {
-  for (const auto& args : {std::vector<const char*>{"record", "-d0.5", "-r11025", "a.wav"},
-                           {"--duration=0.5", "record", "a.wav", "--rate", "11025"}}) {
+  for (const auto& args : {std::vector<const char*>{"record", "-d0.5", "a.wav", "-q"},
+                           {"-q", "record", "a.wav", "--duration", "0.5"},
+                           {"--quiet", "record", "--duration=0.5", "--", "a.wav"}}) {
     const Parsed parsed = Parse(std::span<const char* const>(args.data(), args.size()));
     ASSERT_TRUE(parsed.invocation) << parsed.error;
     EXPECT_EQ(parsed.invocation->command, Command::kRecord);
     EXPECT_EQ(parsed.invocation->file, "a.wav");
-    EXPECT_EQ(parsed.invocation->rate, 11025);
+    EXPECT_TRUE(parsed.invocation->quiet);
     EXPECT_DOUBLE_EQ(parsed.invocation->seconds, 0.5);
   }
 
-  // Defaults: record until the store is full, at the recording rate.
-  const Invocation record = ParseOk({"record", "a.wav"});
-  EXPECT_DOUBLE_EQ(record.seconds, kStoreSeconds);
-  EXPECT_EQ(record.rate, kRecordingRate);
-  EXPECT_EQ(ParseOk({"play", "a.wav"}).rate, kRecordingRate);
+  // Defaults: record until the store is full; play at the file's own rate.
+  EXPECT_DOUBLE_EQ(ParseOk({"record", "a.wav"}).seconds, kStoreSeconds);
+  EXPECT_EQ(ParseOk({"play", "a.wav"}).rate, std::nullopt);
+  EXPECT_EQ(ParseOk({"tone", "a.wav", "-r11025"}).rate, 11025);
+  EXPECT_EQ(ParseOk({"play", "--rate=2147483647", "a.wav"}).rate, 2147483647);
 
   const Invocation bound = ParseOk({"--library", "/x/lib.so", "play", "a.wav", "--ordinals"});
   EXPECT_EQ(bound.library, "/x/lib.so");
@@ -48,43 +50,54 @@ TEST(CommandLine, OptionsInEverySpellingAndPlace) {
 
   // "--" lets a file name start with a dash; a lone "-" is a name too.
   EXPECT_EQ(ParseOk({"info", "--", "-d.wav"}).file, "-d.wav");
-  EXPECT_EQ(ParseOk({"info", "-"}).file, "-");
-  EXPECT_EQ(ParseOk({"tone", "a.wav", "-r", "2147483647"}).rate, 2147483647);
+  EXPECT_EQ(ParseOk({"record", "-", "-d", "1"}).file, "-");
+}
 
-  // Help wins over anything else on the line.
-  EXPECT_EQ(ParseOk({"record", "--help", "-r", "0"}).command, Command::kHelp);
-  EXPECT_EQ(ParseOk({"-h"}).command, Command::kHelp);
+TEST(CommandLine, HelpAndVersionAreOutputNotErrors) {
+  // Help wins over anything else on the line, and is the command's own.
+  const Parsed play_help = ParseList({"play", "--help", "-r", "0"});
+  EXPECT_FALSE(play_help.invocation);
+  EXPECT_EQ(play_help.output, Help("play"));
+  EXPECT_EQ(ParseList({"help", "play"}).output, Help("play"));
+  EXPECT_THAT(Help("record"), HasSubstr("--duration"));
+  EXPECT_THAT(Help("play"), Not(HasSubstr("--duration")));
+  EXPECT_EQ(ParseList({"-h"}).output, Help());
+  EXPECT_EQ(ParseList({"help"}).output, Help());
+  EXPECT_THAT(ParseList({"--version"}).output, HasSubstr("mirn " MIRN_VERSION));
 }
 
 TEST(CommandLine, RefusedArgumentsSayWhy) {
   struct Case {
     std::vector<const char*> args;
     const char* says;
+    const char* pointer;
   };
   const Case cases[] = {
-      {{}, "no command given"},
-      {{"recrod", "a.wav"}, "unknown command 'recrod'"},
-      {{"play"}, "a file name is needed"},
-      {{"play", "a.wav", "b.wav"}, "only one file name"},
-      {{"play", "a.wav", "-r", "0"}, "from 1 to 2147483647, not '0'"},
-      {{"play", "a.wav", "-r", "2147483648"}, "not '2147483648'"},
-      {{"play", "a.wav", "-r"}, "-r needs a value"},
-      {{"play", "a.wav", "-r="}, "not '='"},
-      {{"play", "a.wav", "-d", "1"}, "-d applies to record only"},
-      {{"tone", "a.wav"}, "tone needs a rate"},
-      {{"info", "a.wav", "-r", "8000"}, "-r does not apply"},
-      {{"record", "a.wav", "-d", "200.5"}, "from 0 to 200"},
-      {{"record", "a.wav", "-d", "inf"}, "not 'inf'"},
-      {{"record", "a.wav", "-d", "1e1"}, "not '1e1'"},
-      {{"--library", "call", "stop"}, "unknown command 'stop'"},  // "call" is the path
-      {{"--library=", "call", "stop"}, "--library needs a path"},
-      {{"call", "start", "jump"}, "unknown step 'jump'"},
-      {{"play", "a.wav", "--rates=1"}, "unknown option '--rates=1'"},
+      {{}, "no command given", "mirn --help"},
+      {{"recrod", "a.wav"}, "unknown command 'recrod'", "mirn --help"},
+      {{"play"}, "FILE is required", "mirn play --help"},
+      {{"play", "a.wav", "b.wav"}, "unexpected argument 'b.wav'", "mirn play --help"},
+      {{"play", "a.wav", "-r", "0"}, "from 1 to 2147483647, not '0'", "mirn play --help"},
+      {{"play", "a.wav", "-r", "2147483648"}, "not '2147483648'", "mirn play --help"},
+      {{"play", "a.wav", "-r"}, "-r", "mirn play --help"},
+      {{"play", "a.wav", "-d", "1"}, "unknown option '-d'", "mirn play --help"},
+      {{"record", "a.wav", "-r", "11025"}, "record takes no -r", "mirn record --help"},
+      {{"info", "a.wav", "-r", "8000"}, "unknown option '-r'", "mirn info --help"},
+      {{"record", "a.wav", "-d", "200.5"}, "from 0 to 200", "mirn record --help"},
+      {{"record", "a.wav", "-d", "inf"}, "not 'inf'", "mirn record --help"},
+      {{"record", "a.wav", "-d", "1e1"}, "not '1e1'", "mirn record --help"},
+      {{"--library", "", "call", "stop"}, "--library needs a path", "mirn call --help"},
+      {{"call", "start", "jump"}, "unknown step 'jump'", "mirn call --help"},
+      {{"play", "a.wav", "--rates=1"}, "unknown option '--rates=1'", "mirn play --help"},
+      {{"help", "dance"}, "unknown command 'dance'", "mirn --help"},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(std::span<const char* const>(c.args.data(), c.args.size()));
     EXPECT_FALSE(parsed.invocation) << c.says;
+    EXPECT_TRUE(parsed.output.empty()) << c.says;
     EXPECT_THAT(parsed.error, HasSubstr(c.says));
+    EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << parsed.error;  // one line
+    EXPECT_THAT(HelpPointer(parsed), HasSubstr(std::string("'") + c.pointer + "'")) << c.says;
   }
 }
 

@@ -13,16 +13,16 @@ int main(int argc, char** argv) {
   using namespace mirn::cli;
   const std::string program = "mirn";
   const Parsed parsed = Parse(std::span<const char* const>(argv + 1, argv + argc));
+  if (!parsed.output.empty()) {  // help or version
+    std::fputs(parsed.output.c_str(), stdout);
+    return kExitOk;
+  }
   if (!parsed.invocation) {
-    std::fprintf(stderr, "%s: %s\n%s", program.c_str(), parsed.error.c_str(),
-                 Usage(program).c_str());
+    std::fprintf(stderr, "%s: %s\n%s\n", program.c_str(), parsed.error.c_str(),
+                 HelpPointer(parsed).c_str());
     return kExitUsage;
   }
   const Invocation& invocation = *parsed.invocation;
-  if (invocation.command == Command::kHelp) {
-    std::fputs(Usage(program).c_str(), stdout);
-    return kExitOk;
-  }
   if (invocation.command == Command::kInfo) return RunInfo(invocation);  // no library needed
 
   std::string library = invocation.library;
@@ -47,7 +47,6 @@ int main(int argc, char** argv) {
     case Command::kPlay: status = RunPlay(exports, invocation); break;
     case Command::kTone: status = RunTone(exports, invocation); break;
     case Command::kCall: status = RunCall(exports, invocation); break;
-    case Command::kHelp:
     case Command::kInfo: break;
   }
   // Ends with the library still loaded: its wave service stops its devices

@@ -55,8 +55,8 @@ WaitEnd WaitShowingProgress(std::string_view label, double seconds, double scale
     if (!show) return;
     const double elapsed = std::chrono::duration<double>(now - start).count();
     // \r returns to the line's start; \033[K clears what a longer line left.
-    std::printf("\r%s\033[K", ProgressLine(label, elapsed, scale, 30).c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "\r%s\033[K", ProgressLine(label, elapsed, scale, 30).c_str());
+    std::fflush(stderr);
   };
 
   WaitEnd how = WaitEnd::kDone;
@@ -70,8 +70,8 @@ WaitEnd WaitShowingProgress(std::string_view label, double seconds, double scale
   }
   draw(how == WaitEnd::kDone ? end : Clock::now());  // a finished wait shows all of it
   if (show) {
-    std::printf("\n");
-    std::fflush(stdout);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
   }
   return how;
 }

@@ -19,9 +19,9 @@ std::string ProgressLine(std::string_view label, double elapsed, double total, i
 // How a wait ended.
 enum class WaitEnd { kDone, kInterrupted };
 
-// Waits `seconds`, redrawing a progress line against `scale` seconds when
-// show is true (the line is finished with a newline). Ends early on an
-// interrupt.
+// Waits `seconds`, redrawing a progress line on standard error against
+// `scale` seconds when show is true (the line is finished with a newline).
+// Ends early on an interrupt.
 WaitEnd WaitShowingProgress(std::string_view label, double seconds, double scale, bool show);
 
 }  // namespace mirn::cli

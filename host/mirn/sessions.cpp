@@ -7,12 +7,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "host/binding/host_strings.h"
+#include "host/mirn/audio_files.h"
 #include "host/mirn/file_problems.h"
 #include "host/mirn/progress.h"
+#include "host/mirn/sound_files.h"
+#include "host/mirn/temporary_file.h"
 #include "host/mirn/wave_file_info.h"
 
 namespace mirn::cli {
@@ -25,8 +31,11 @@ constexpr std::size_t kPlainColumns = 72;
 // a sound server's on top of it.
 constexpr double kDeviceLatency = 0.3;
 
-// Progress lines are for a person at a terminal, never for a pipe or file.
-bool ShowProgress() { return isatty(STDOUT_FILENO) == 1; }
+// Progress lines are for a person at a terminal: they go with the messages
+// to standard error, and only when that is a terminal.
+bool ShowProgress(const Invocation& invocation) {
+  return !invocation.quiet && isatty(STDERR_FILENO) == 1;
+}
 
 std::size_t WaveformColumns() {
   winsize size{};
@@ -44,6 +53,13 @@ std::string Seconds2(double seconds) {
 }
 
 void Fail(const std::string& message) { std::fprintf(stderr, "mirn: %s\n", message.c_str()); }
+
+// What mirn is doing, on standard error; -q leaves it out.
+void Tell(const Invocation& invocation, const std::string& message) {
+  if (invocation.quiet) return;
+  std::fprintf(stderr, "%s\n", message.c_str());
+  std::fflush(stderr);
+}
 
 void ReportNoOutput(std::int32_t rate) {
   Fail("no wave output device could be opened at " + std::to_string(rate) + " Hz");
@@ -71,44 +87,117 @@ std::int32_t Load(const host::Exports& mirn, const std::string& path) {
   return mirn.SoundRecordLoad(host::NewAutomationString(path));
 }
 
-// Loads a recording to play. A file the library reads differently from a
-// player (its data chunk elsewhere than offset 44) is loaded but warned of.
-std::optional<std::uint32_t> LoadToPlay(const host::Exports& mirn, const std::string& path) {
-  std::string ignored;
-  const auto info = ReadWaveFileInfo(path, &ignored);
-  if (info && info->size_at_48 && !info->InLibraryLayout()) {
-    Fail("warning: " + path + " is not laid out as a saved recording: the library takes "
-         "the value at offset 48 (" + std::to_string(*info->size_at_48) +
-         ") as its data size");
-  }
-  const std::int32_t loaded = Load(mirn, path);
-  if (loaded == kFileFailed) {
-    ReportLoadFailure(path);
+// How the file is named in messages; "-" is standard input.
+std::string NameOf(const std::string& file) { return file == "-" ? "standard input" : file; }
+
+// The file to read: the path itself, or standard input spooled to a
+// temporary file (which `spooled` keeps).
+std::optional<std::string> InputPath(const std::string& file,
+                                     std::optional<TemporaryFile>* spooled) {
+  if (file != "-") return file;
+  std::string error;
+  *spooled = SpoolStandardInput(&error);
+  if (!*spooled) {
+    Fail(error);
     return std::nullopt;
   }
-  return static_cast<std::uint32_t>(loaded);
+  return (*spooled)->path();
 }
 
-// Loads the file, starts a play (or a tone replay) at the invocation's rate
-// and waits until its longest stream has ended.
+// Rates to convert to when the device refuses one: the common rates nearest
+// to it, at most three tries.
+std::vector<std::int32_t> RatesToTry(std::int32_t refused) {
+  std::vector<std::int32_t> rates;
+  for (const std::int32_t rate : {8000, 11025, 16000, 22050, 32000, 44100, 48000}) {
+    if (rate != refused) rates.push_back(rate);
+  }
+  const auto distance = [refused](std::int32_t rate) {
+    return std::fabs(std::log(static_cast<double>(rate) / refused));
+  };
+  std::ranges::stable_sort(rates, {}, distance);
+  rates.resize(3);
+  return rates;
+}
+
+// The device refused `refused` for the play: converts the samples to rates
+// it may take and plays those. Returns the rate that played, or nullopt.
+std::optional<std::int32_t> PlayConverted(const host::Exports& mirn, const SoundToPlay& sound,
+                                          std::int32_t refused, std::uint32_t* loaded) {
+  if (!audio::Available()) return std::nullopt;
+  std::string error;
+  const auto samples = ReadSamples(sound, &error);
+  if (!samples) {
+    Fail(error);
+    return std::nullopt;
+  }
+  for (const std::int32_t rate : RatesToTry(refused)) {
+    auto converted = audio::ConvertRate(*samples, refused, rate, &error);
+    auto file = TemporaryFile::Create(".wav", &error);
+    if (!converted || !file || !WriteLibraryFile(file->path(), static_cast<std::uint32_t>(rate),
+                                                 *converted, &error)) {
+      Fail(error);
+      return std::nullopt;
+    }
+    const std::int32_t bytes = Load(mirn, file->path());
+    if (bytes == kFileFailed) {
+      ReportLoadFailure(file->path());
+      return std::nullopt;
+    }
+    if (mirn.SoundRecordPlay(rate) != kNoOutput) {
+      *loaded = static_cast<std::uint32_t>(bytes);
+      return rate;
+    }
+  }
+  return std::nullopt;
+}
+
+// Prepares the file, loads it, starts a play (or a tone replay) at the
+// invocation's rate or the file's own, and waits until its longest stream
+// has ended.
 int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, bool tone) {
-  const auto loaded = LoadToPlay(mirn, invocation.file);
-  if (!loaded) return kExitFailed;
-  const std::int32_t rate = invocation.rate;
-  if ((tone ? mirn.ToneCreate(rate) : mirn.SoundRecordPlay(rate)) == kNoOutput) {
-    mirn.DLLStop();
-    ReportNoOutput(rate);
+  std::optional<TemporaryFile> spooled;
+  const auto path = InputPath(invocation.file, &spooled);
+  if (!path) return kExitFailed;
+  const std::string name = NameOf(invocation.file);
+  std::string error;
+  const auto sound = PrepareSound(*path, name, &error);
+  if (!sound) {
+    Fail(error);
     return kExitFailed;
+  }
+  if (const auto note = CutNote(*sound)) Fail("note: " + name + ": " + *note);
+
+  const std::int32_t loaded_bytes = Load(mirn, sound->load_path);
+  if (loaded_bytes == kFileFailed) {
+    ReportLoadFailure(sound->load_path);
+    return kExitFailed;
+  }
+  auto loaded = static_cast<std::uint32_t>(loaded_bytes);
+  std::int32_t rate = invocation.rate.value_or(sound->rate);
+  if ((tone ? mirn.ToneCreate(rate) : mirn.SoundRecordPlay(rate)) == kNoOutput) {
+    // A play sounds the same at another rate once converted; a tone replay's
+    // lengths follow from its rate, so it is not converted.
+    const auto played = tone ? std::nullopt : PlayConverted(mirn, *sound, rate, &loaded);
+    if (!played) {
+      mirn.DLLStop();
+      ReportNoOutput(rate);
+      return kExitFailed;
+    }
+    Fail("note: the device refused " + std::to_string(rate) + " Hz: converted to " +
+         std::to_string(*played) + " Hz");
+    rate = *played;
   }
   // A play's two passes both play the loaded bytes at the rate, at once.
   const double seconds =
-      tone ? ToneReplaySeconds(*loaded, rate) : static_cast<double>(*loaded) / rate;
-  std::printf("%s %s: %u bytes at %d Hz%s (%s)\n", tone ? "Tone replay of" : "Playing",
-              invocation.file.c_str(), *loaded, rate, tone ? ", replayed at 8000 Hz" : "",
-              Seconds2(seconds).c_str());
-  std::fflush(stdout);
+      tone ? ToneReplaySeconds(loaded, rate) : static_cast<double>(loaded) / rate;
+  std::string what = tone ? "Tone replay of " : "Playing ";
+  what += name + ": " + std::to_string(loaded) + " bytes at " + std::to_string(rate) + " Hz";
+  if (tone) what += ", replayed at 8000 Hz";
+  what += " (" + Seconds2(seconds) + ")";
+  if (!sound->converted_from.empty()) what += ", converted from " + sound->converted_from;
+  Tell(invocation, what);
 
-  WaitEnd end = WaitShowingProgress("Playing ", seconds, seconds, ShowProgress());
+  WaitEnd end = WaitShowingProgress("Playing ", seconds, seconds, ShowProgress(invocation));
   // The device starts a little after the call and still holds its buffer
   // when the duration has passed; leaving at once would cut the end off.
   if (end == WaitEnd::kDone) end = WaitShowingProgress("", kDeviceLatency, 0, false);
@@ -117,6 +206,35 @@ int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, bool to
     Fail("interrupted");
     return kExitInterrupted;
   }
+  return kExitOk;
+}
+
+// `mirn info` of a file that is not RIFF WAVE, as libsndfile decodes it.
+int DescribeDecoded(const std::string& name, int fd) {
+  std::string error;
+  const auto decoded = audio::Decode(fd, kStoreBytes, &error);
+  if (!decoded) {
+    Fail(name + ": " + error);
+    return kExitFailed;
+  }
+  const double seconds = static_cast<double>(decoded->frames) / decoded->rate;
+  char line[160];
+  std::snprintf(line, sizeof line, "%s: %s, %d channel%s at %d Hz, %llu frames, %.3f s\n",
+                name.c_str(), decoded->format.c_str(), decoded->channels,
+                decoded->channels == 1 ? "" : "s", decoded->rate,
+                static_cast<unsigned long long>(decoded->frames), seconds);
+  std::string out = line;
+  out += "  played as             8-bit mono at " + std::to_string(decoded->rate) +
+         " Hz, converted to the library's layout\n";
+  SoundToPlay sound;
+  sound.rate = decoded->rate;
+  sound.bytes = static_cast<std::uint32_t>(decoded->samples.size());
+  sound.file_seconds = seconds;
+  if (const auto note = CutNote(sound)) out += "  note: " + *note + "\n";
+  WaveformBuilder builder(decoded->samples.size(), WaveformColumns());
+  for (const std::uint8_t sample : decoded->samples) builder.Add((sample - 128) / 128.0f);
+  for (const std::string& row : DrawWaveform(builder.columns(), 9)) out += "  " + row + "\n";
+  std::fputs(out.c_str(), stdout);
   return kExitOk;
 }
 
@@ -131,36 +249,53 @@ double ToneReplaySeconds(std::uint32_t loaded, std::int32_t rate) {
 }
 
 int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
-  const std::string& path = invocation.file;
+  const std::string& target = invocation.file;
+  const bool to_stdout = target == "-";
   // Refused before recording, not after the take is lost.
-  if (!WhyCannotSave(path).empty()) {
-    ReportSaveFailure(path);
+  if (!to_stdout && !WhyCannotSave(target).empty()) {
+    ReportSaveFailure(target);
+    return kExitFailed;
+  }
+  // The library saves into a temporary file; only a recording that holds
+  // sound replaces the target, so a failed take never costs an older file.
+  std::string error;
+  auto saved_file = TemporaryFile::Create(".wav", &error);
+  if (!saved_file) {
+    Fail(error);
     return kExitFailed;
   }
   CatchInterrupts();
   const std::string how_long = invocation.seconds < kStoreSeconds
                                   ? "for " + Seconds2(invocation.seconds)
                                   : "until the store is full after 200 s";
-  std::printf("Recording to %s, 8-bit mono at 8000 Hz, %s (Ctrl-C stops)\n", path.c_str(),
-              how_long.c_str());
-  std::fflush(stdout);
+  const std::string shown = to_stdout ? "standard output" : target;
+  Tell(invocation, "Recording to " + shown +
+                       ", 8-bit mono at 8000 Hz, " + how_long + " (Ctrl-C stops)");
 
   mirn.SoundRecordStart();
   // Ctrl-C is the ordinary way to end a recording, not a failure.
-  WaitShowingProgress("Recording ", invocation.seconds, kStoreSeconds, ShowProgress());
+  WaitShowingProgress("Recording ", invocation.seconds, kStoreSeconds, ShowProgress(invocation));
   mirn.SoundRecordStop();
 
-  const std::int32_t saved = Save(mirn, path, invocation.rate);
+  const std::int32_t saved = Save(mirn, saved_file->path(), kRecordingRate);
   mirn.DLLStop();
   if (saved == kFileFailed) {
-    ReportSaveFailure(path);
+    ReportSaveFailure(saved_file->path());
     return kExitFailed;
   }
-  std::string what = Seconds2(static_cast<double>(saved) / kRecordingRate) + " at 8000 Hz";
-  if (invocation.rate != kRecordingRate) {
-    what += ", marked " + std::to_string(invocation.rate) + " Hz";
+  if (saved == 0 && invocation.seconds > 0) {
+    Fail("nothing was recorded: no sound came from the input device (is there one?); " +
+         (to_stdout ? std::string("nothing written") : target + " not written"));
+    return kExitFailed;
   }
-  std::printf("Saved %d bytes to %s (%s)\n", saved, path.c_str(), what.c_str());
+  const bool put = to_stdout ? CopyFileTo(saved_file->path(), stdout, &error)
+                             : PutInPlace(saved_file->path(), target, &error);
+  if (!put) {
+    Fail(error);
+    return kExitFailed;
+  }
+  Tell(invocation, "Saved " + std::to_string(saved) + " bytes to " + shown + " (" + Seconds2(static_cast<double>(saved) / kRecordingRate) +
+                       " at 8000 Hz)");
   return kExitOk;
 }
 
@@ -173,14 +308,32 @@ int RunTone(const host::Exports& mirn, const Invocation& invocation) {
 }
 
 int RunInfo(const Invocation& invocation) {
+  std::optional<TemporaryFile> spooled;
+  const auto path = InputPath(invocation.file, &spooled);
+  if (!path) return kExitFailed;
+  const std::string name = NameOf(invocation.file);
   std::string error;
-  const auto info = ReadWaveFileInfo(invocation.file, &error);
-  if (!info) {
-    Fail(error);
+  const int fd = OpenRegularFile(*path, name, &error);
+  if (fd < 0) {
+    Fail("cannot open " + name + ": " + error);
     return kExitFailed;
   }
-  std::fputs(DescribeWaveFile(invocation.file, *info, WaveformColumns()).c_str(), stdout);
-  return kExitOk;
+  const auto info = ReadWaveFileInfo(*path, &error);
+  int status = kExitOk;
+  if (info) {
+    std::string out = DescribeWaveFile(*path, *info, WaveformColumns(), name);
+    if (!info->InLibraryLayout() && audio::Available()) {
+      out += "  (mirn play and tone convert it to the library's layout)\n";
+    }
+    std::fputs(out.c_str(), stdout);
+  } else if (audio::Available()) {
+    status = DescribeDecoded(name, fd);
+  } else {
+    Fail(error);
+    status = kExitFailed;
+  }
+  close(fd);
+  return status;
 }
 
 int RunCall(const host::Exports& mirn, const Invocation& invocation) {
@@ -215,7 +368,8 @@ int RunCall(const host::Exports& mirn, const Invocation& invocation) {
         call = "DLLStop()", result = mirn.DLLStop();
         break;
       case Step::Kind::kWait:
-        if (WaitShowingProgress("Waiting ", step.seconds, step.seconds, ShowProgress()) ==
+        if (WaitShowingProgress("Waiting ", step.seconds, step.seconds,
+                                ShowProgress(invocation)) ==
             WaitEnd::kInterrupted) {
           Fail("interrupted");
           return kExitInterrupted;

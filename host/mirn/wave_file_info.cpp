@@ -2,7 +2,9 @@
 // player would, and compares that with the fixed layout the library reads.
 #include "host/mirn/wave_file_info.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -34,11 +36,14 @@ bool ReadAt(std::FILE* file, std::uint64_t offset, unsigned char* out, std::size
   return std::fread(out, 1, size, file) == size;
 }
 
+// Opened without blocking, so that a FIFO or a device is refused, not waited on.
 File OpenForReading(const std::string& path, std::uint64_t* size, std::string* error) {
-  File file(std::fopen(path.c_str(), "rb"));
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  File file(fd < 0 ? nullptr : fdopen(fd, "rb"));
   struct stat status {};
   if (file == nullptr || fstat(fileno(file.get()), &status) != 0) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
+    if (fd >= 0 && file == nullptr) close(fd);
     return nullptr;
   }
   if (!S_ISREG(status.st_mode)) {
@@ -192,8 +197,8 @@ std::vector<std::string> DrawWaveform(const std::vector<SampleRange>& columns, i
 }
 
 std::string DescribeWaveFile(const std::string& path, const WaveFileInfo& info,
-                             std::size_t columns) {
-  std::string out = path + ": RIFF WAVE";
+                             std::size_t columns, const std::string& shown) {
+  std::string out = (shown.empty() ? path : shown) + ": RIFF WAVE";
   const std::optional<FormatChunk>& format = info.format;
   if (format && info.has_data) {
     out += ", " + std::to_string(format->bits_per_sample) + "-bit " +

@@ -90,8 +90,9 @@ std::optional<std::vector<SampleRange>> ReadWaveform(const std::string& path,
 std::vector<std::string> DrawWaveform(const std::vector<SampleRange>& columns, int height);
 
 // The whole `mirn info` report: fields, notes on anything the library would
-// read differently, and the waveform `columns` wide.
+// read differently, and the waveform `columns` wide. The file is named as
+// `shown` when that is given (standard input spooled to path).
 std::string DescribeWaveFile(const std::string& path, const WaveFileInfo& info,
-                             std::size_t columns);
+                             std::size_t columns, const std::string& shown = "");
 
 }  // namespace mirn::cli
