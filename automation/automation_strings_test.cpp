@@ -76,4 +76,29 @@ TEST(AutomationStrings, NullIsHarmlessAndCountersTrackEachString) {
   EXPECT_EQ(AutomationStringsReleased(), released + 2);
 }
 
+// Hosts' paths are UTF-8: every character must arrive whole, and text that
+// is not UTF-8 must not become some other path.
+TEST(AutomationStrings, Utf8BecomesUtf16OrNothing) {
+  const struct {
+    const char* utf8;
+    std::u16string utf16;
+  } valid[] = {{"", u""},
+               {"take.wav", u"take.wav"},
+               {"caf\xC3\xA9/\xE6\x97\xA5.wav", u"caf\u00E9/\u65E5.wav"},
+               {"\xF0\x9F\x8E\xB5", u"\U0001F3B5"},  // a surrogate pair
+               {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}};
+  for (const auto& v : valid) {
+    AutomationString text = AutomationStringFromUtf8(v.utf8);
+    ASSERT_NE(text, nullptr) << v.utf8;
+    EXPECT_EQ(std::u16string(text, SysStringLen(text)), v.utf16);
+    EXPECT_EQ(text[SysStringLen(text)], 0);
+    SysFreeString(text);
+  }
+  for (const char* invalid : {"caf\xE9", "\xC3", "a\x80", "\xC0\xAF", "\xE0\x80\xAF",
+                              "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80"}) {
+    EXPECT_EQ(AutomationStringFromUtf8(invalid), nullptr) << invalid;
+  }
+  EXPECT_EQ(AutomationStringFromUtf8(nullptr), nullptr);
+}
+
 }  // namespace

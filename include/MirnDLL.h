@@ -22,25 +22,56 @@
 extern "C" {
 #endif
 
-/* Ordinal 1. Clears the store and starts recording into it at 8,000 samples/s,
-   stopping any earlier recording first. Returns 1. */
+/* The contract for every call:
+   - Calls must not overlap: the library takes no locks, and every call works
+     on one shared store. Call from one thread at a time.
+   - A path is an automation string from this allocator (SysAllocString,
+     SysAllocStringLen or AutomationStringFromUtf8 in automation_strings.h).
+     The library releases it with SysFreeString during the call, whatever
+     the outcome: never use or release it afterwards. Its UTF-8 form may be at
+     most 99 bytes; a longer or null path fails with -1.
+   - Calls may come in any order and any number of times; none needs an
+     initialisation call first. Sound runs on the wave service's own threads
+     between calls; no call waits for a device to finish. */
+
+/* Ordinal 1. Clears the store, stops and closes any earlier recording, and
+   starts recording into the store at 8,000 samples/s, 8-bit mono; the device
+   fills it while the host waits, for at most 200 s. Returns 1, also when no
+   input device opened (the recording then records nothing). */
 MIRNDLL_API int32_t SoundRecordStart(void);
-/* Ordinal 2. Stops the recording and keeps its length. Returns 2. */
+/* Ordinal 2. Stops the recording, keeps the length recorded and closes the
+   input. Returns 2, also when no recording was running. */
 MIRNDLL_API int32_t SoundRecordStop(void);
-/* Ordinal 3. Plays the recording at rate samples/s. Returns 3, or 33 when no
-   wave output could be opened. */
+/* Ordinal 3. Plays the store's recorded (or loaded) bytes at rate
+   samples/s, closing the output of any earlier play first. The play runs
+   twice, both passes over the same bytes at once. Returns at once with 3
+   while the device plays, and never says when the sound has ended: a host
+   that must wait waits the bytes divided by rate. Returns 33 when a wave
+   output could not be opened at rate; nothing plays then. */
 MIRNDLL_API int32_t SoundRecordPlay(int32_t rate);
-/* Ordinal 4. Saves the recording as a WAVE file marked with rate. The path is
-   released by the library. Returns the bytes saved, or -1 when the file could
-   not be written. */
+/* Ordinal 4. Saves the recording as a WAVE file with a 52-byte header (a
+   24-byte format chunk: 8-bit mono PCM, rate written into the header as
+   given, which need not be the 8,000 samples/s it was recorded at), then the
+   samples. Releases path. Returns the bytes of samples saved, or -1 when the
+   path is null or too long or the file could not be written in full. */
 MIRNDLL_API int32_t SoundRecordSave(AutomationString path, int32_t rate);
-/* Ordinal 5. Loads a WAVE file saved by SoundRecordSave. The path is released
-   by the library. Returns the bytes loaded, or -1 when nothing was loaded. */
+/* Ordinal 5. Loads a file saved by SoundRecordSave into the store, for the
+   next play. Only the data size at byte offset 48 of the 52-byte header is
+   read, and the samples from offset 52: no tag, format or rate is examined,
+   so a file of another layout (a common 44-byte header) loads as whatever
+   lies there. At most the store's 1,600,000 bytes and never past the file's
+   end are read. Releases path. Returns the bytes loaded, or -1 (the store
+   unchanged) when the path is null or too long or no 52-byte header could
+   be read. */
 MIRNDLL_API int32_t SoundRecordLoad(AutomationString path);
-/* Ordinal 6. Plays the store at rate, then replays it at 8,000 samples/s.
-   Returns 1, or 33 when no wave output could be opened at rate. */
+/* Ordinal 6. The tone replay: plays the store at rate, then replays it at
+   8,000 samples/s, first over its length scaled by 11025 / rate (whole
+   division; at most the store) and then over its recorded length (a
+   SoundRecordPlay(8000)). Returns at once with 1, with no notice of the end,
+   or 33 when the output could not be opened at rate. */
 MIRNDLL_API int32_t ToneCreate(int32_t rate);
-/* Ordinal 7. The host's end-of-use call. Returns 0; the library stays usable. */
+/* Ordinal 7. The host's end-of-use call. Returns 0; the library stays
+   usable, and its devices stop when it is unloaded or the process exits. */
 MIRNDLL_API int32_t DLLStop(void);
 
 #ifdef __cplusplus

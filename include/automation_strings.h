@@ -34,6 +34,14 @@ AUTOMATION_API uint32_t SysStringByteLen(AutomationString text);
 /* Releases a string of this allocator; null is a no-op. */
 AUTOMATION_API void SysFreeString(AutomationString text);
 
+/* A new string holding zero-terminated UTF-8 text as UTF-16 (characters
+   beyond U+FFFF as surrogate pairs), for the path arguments of MirnDLL; null
+   for a null text, text that is not valid UTF-8 (a stray or cut-off byte, an
+   over-long form, a surrogate, beyond U+10FFFF) or when memory runs out.
+   Release it with SysFreeString, or pass it to a call that releases it.
+   Not a platform function: on Windows, convert with MultiByteToWideChar. */
+AUTOMATION_API AutomationString AutomationStringFromUtf8(const char* utf8);
+
 #ifdef __cplusplus
 }
 #endif
