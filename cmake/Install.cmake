@@ -1,15 +1,39 @@
 # `cmake --install build --prefix DIR`: the shipped library, the libraries it
-# loads, the public headers (in include/mirndll), mirn and a pkg-config file. The tree is
-# relocatable: binaries find their libraries through $ORIGIN and the
-# pkg-config file finds its prefix from where it lies.
+# loads, the public headers (in include/mirndll), mirn with its man page and
+# bash completion, a pkg-config file and a CMake package. The tree is
+# relocatable: binaries find their libraries through $ORIGIN, and the
+# pkg-config file and the CMake package find their prefix from where they lie.
 include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
 
-install(TARGETS MirnDLL MirnAutomation MirnWave
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Installed binaries carry no debug information unless asked to
+# (MIRN_INSTALL_STRIP=OFF); `cmake --install --strip` is then the same.
+option(MIRN_INSTALL_STRIP "Strip debug information from installed binaries" ON)
+if(MIRN_INSTALL_STRIP)
+  install(CODE "set(CMAKE_INSTALL_DO_STRIP 1)")
+endif()
+
+# What a host builds against: the header folder, and the allocator its
+# paths come from.
+target_include_directories(MirnDLL INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/mirndll>)
+target_include_directories(MirnAutomation INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/mirndll>)
+target_link_libraries(MirnDLL PUBLIC MirnAutomation)
+
+install(TARGETS MirnDLL MirnAutomation MirnWave EXPORT MirnDLLTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS mirn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/MirnDLL.h
               ${PROJECT_SOURCE_DIR}/include/automation_strings.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirndll)
+install(FILES ${PROJECT_SOURCE_DIR}/host/mirn/mirn.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/host/mirn/mirn.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME mirn)
 
 # mirn reaches libMirnAutomation.so (linked) and libMirnDLL.so (loaded by the
 # binding, which also looks in ../lib) from the bin folder.
@@ -20,3 +44,16 @@ file(RELATIVE_PATH MIRN_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /
 configure_file(${CMAKE_CURRENT_LIST_DIR}/mirndll.pc.in ${PROJECT_BINARY_DIR}/mirndll.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/mirndll.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# find_package(MirnDLL CONFIG): imported targets MirnDLL::MirnDLL (the header
+# and the allocator come with it), MirnDLL::MirnAutomation and
+# MirnDLL::MirnWave, with paths relative to the package's own folder.
+set(_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/MirnDLL)
+install(EXPORT MirnDLLTargets NAMESPACE MirnDLL:: DESTINATION ${_package_dir})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/MirnDLLConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/MirnDLLConfig.cmake INSTALL_DESTINATION ${_package_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/MirnDLLConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/MirnDLLConfig.cmake
+              ${PROJECT_BINARY_DIR}/MirnDLLConfigVersion.cmake
+        DESTINATION ${_package_dir})
