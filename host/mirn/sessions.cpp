@@ -132,6 +132,14 @@ std::optional<std::int32_t> PlayConverted(const host::Exports& mirn, const Sound
   }
   for (const std::int32_t rate : RatesToTry(refused)) {
     auto converted = audio::ConvertRate(*samples, refused, rate, &error);
+    if (converted && converted->size() > kStoreBytes) {
+      // More samples at the higher rate than the store holds.
+      converted->resize(kStoreBytes);
+      char note[120];
+      std::snprintf(note, sizeof note, "note: only the first %.2f s fit the store at %d Hz",
+                    static_cast<double>(kStoreBytes) / rate, rate);
+      Fail(note);
+    }
     auto file = TemporaryFile::Create(".wav", &error);
     if (!converted || !file || !WriteLibraryFile(file->path(), static_cast<std::uint32_t>(rate),
                                                  *converted, &error)) {
