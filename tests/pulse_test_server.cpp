@@ -179,14 +179,14 @@ void PulseTestServer::Start() {
 
   // The sink and the source first, the socket last: once it takes a
   // connection, the script has run.
-  std::ostringstream spec;
-  spec << "format=" << options_.format << " rate=" << options_.rate
+  std::ostringstream sample_format;
+  sample_format << "format=" << options_.format << " rate=" << options_.rate
        << " channels=" << options_.channels;
   WriteFile(dir_ / "server.pa",
-            "load-module module-null-sink sink_name=" + std::string(kSink) + " " + spec.str() +
+            "load-module module-null-sink sink_name=" + std::string(kSink) + " " + sample_format.str() +
                 "\n"
                 "load-module module-pipe-source source_name=" + kSource +
-                " file=" + Fifo().string() + " " + spec.str() +
+                " file=" + Fifo().string() + " " + sample_format.str() +
                 "\n"
                 "set-default-sink " + kSink + "\n" + "set-default-source " + kSource + "\n" +
                 "load-module module-native-protocol-unix socket=" + (dir_ / "native").string() +
