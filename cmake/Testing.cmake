@@ -25,6 +25,14 @@ include(GoogleTest)
 
 # Properties of every test.
 set(MIRN_TEST_PROPERTIES ENVIRONMENT "MIRN_BUILD_DIR=${PROJECT_BINARY_DIR}")
+if(WIN32)
+  # Wine's winmm plays through ALSA's "default", set up here for tests
+  # without sound hardware: capture reads zeros, playback writes each stream
+  # into a file of wine-alsa/ (as fast as it goes, not in real time).
+  # scripts/test-windows.sh points ALSA_CONFIG_PATH at it.
+  set(MIRN_WINE_ALSA_DIR ${PROJECT_BINARY_DIR}/wine-alsa)
+  configure_file(${PROJECT_SOURCE_DIR}/tests/wine_alsa.conf.in ${MIRN_WINE_ALSA_DIR}/asound.conf @ONLY)
+endif()
 
 function(mirn_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})

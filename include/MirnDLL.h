@@ -18,6 +18,16 @@
 #define MIRNDLL_API __attribute__((visibility("default")))
 #endif
 
+/* The calling convention of the exports: on 32-bit x86 Windows the
+   platform's standard one for DLL entry points (__stdcall, exported under
+   the plain names), which automation hosts expect; the compiler's own
+   elsewhere. */
+#if defined(_WIN32) && defined(__i386__) || defined(_M_IX86)
+#define MIRNDLL_CALL __stdcall
+#else
+#define MIRNDLL_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -28,8 +38,10 @@ extern "C" {
    - A path is an automation string from this allocator (SysAllocString,
      SysAllocStringLen or AutomationStringFromUtf8 in automation_strings.h).
      The library releases it with SysFreeString during the call, whatever
-     the outcome: never use or release it afterwards. Its UTF-8 form may be at
-     most 99 bytes; a longer or null path fails with -1.
+     the outcome: never use or release it afterwards. Its narrow form (UTF-8;
+     on Windows the ANSI code page) may be at most 99 bytes; a longer or null
+     path fails with -1, as on Windows does a path that code page cannot
+     represent exactly.
    - Calls may come in any order and any number of times; none needs an
      initialisation call first. Sound runs on the wave service's own threads
      between calls; no call waits for a device to finish. */
@@ -38,23 +50,23 @@ extern "C" {
    starts recording into the store at 8,000 samples/s, 8-bit mono; the device
    fills it while the host waits, for at most 200 s. Returns 1, also when no
    input device opened (the recording then records nothing). */
-MIRNDLL_API int32_t SoundRecordStart(void);
+MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordStart(void);
 /* Ordinal 2. Stops the recording, keeps the length recorded and closes the
    input. Returns 2, also when no recording was running. */
-MIRNDLL_API int32_t SoundRecordStop(void);
+MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordStop(void);
 /* Ordinal 3. Plays the store's recorded (or loaded) bytes at rate
    samples/s, closing the output of any earlier play first. The play runs
    twice, both passes over the same bytes at once. Returns at once with 3
    while the device plays, and never says when the sound has ended: a host
    that must wait waits the bytes divided by rate. Returns 33 when a wave
    output could not be opened at rate; nothing plays then. */
-MIRNDLL_API int32_t SoundRecordPlay(int32_t rate);
+MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordPlay(int32_t rate);
 /* Ordinal 4. Saves the recording as a WAVE file with a 52-byte header (a
    24-byte format chunk: 8-bit mono PCM, rate written into the header as
    given, which need not be the 8,000 samples/s it was recorded at), then the
    samples. Releases path. Returns the bytes of samples saved, or -1 when the
    path is null or too long or the file could not be written in full. */
-MIRNDLL_API int32_t SoundRecordSave(AutomationString path, int32_t rate);
+MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordSave(AutomationString path, int32_t rate);
 /* Ordinal 5. Loads a file saved by SoundRecordSave into the store, for the
    next play. Only the data size at byte offset 48 of the 52-byte header is
    read, and the samples from offset 52: no tag, format or rate is examined,
@@ -63,16 +75,16 @@ MIRNDLL_API int32_t SoundRecordSave(AutomationString path, int32_t rate);
    end are read. Releases path. Returns the bytes loaded, or -1 (the store
    unchanged) when the path is null or too long or no 52-byte header could
    be read. */
-MIRNDLL_API int32_t SoundRecordLoad(AutomationString path);
+MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordLoad(AutomationString path);
 /* Ordinal 6. The tone replay: plays the store at rate, then replays it at
    8,000 samples/s, first over its length scaled by 11025 / rate (whole
    division; at most the store) and then over its recorded length (a
    SoundRecordPlay(8000)). Returns at once with 1, with no notice of the end,
    or 33 when the output could not be opened at rate. */
-MIRNDLL_API int32_t ToneCreate(int32_t rate);
+MIRNDLL_API int32_t MIRNDLL_CALL ToneCreate(int32_t rate);
 /* Ordinal 7. The host's end-of-use call. Returns 0; the library stays
    usable, and its devices stop when it is unloaded or the process exits. */
-MIRNDLL_API int32_t DLLStop(void);
+MIRNDLL_API int32_t MIRNDLL_CALL DLLStop(void);
 
 #ifdef __cplusplus
 }

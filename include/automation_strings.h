@@ -5,15 +5,20 @@
 #define AUTOMATION_STRINGS_H
 
 #include <stdint.h>
+
+#if defined(_WIN32)
+/* Windows: the platform's own allocator, OLEAUT32 (link with -loleaut32). */
+#include <windows.h>
+#include <oleauto.h>
+
+typedef OLECHAR AutomationChar;
+typedef BSTR AutomationString;
+#else
 #ifndef __cplusplus
 #include <uchar.h>
 #endif
 
-#if defined(_WIN32)
-#define AUTOMATION_API __declspec(dllimport)
-#else
 #define AUTOMATION_API __attribute__((visibility("default")))
-#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -45,5 +50,6 @@ AUTOMATION_API AutomationString AutomationStringFromUtf8(const char* utf8);
 #ifdef __cplusplus
 }
 #endif
+#endif /* _WIN32 */
 
 #endif

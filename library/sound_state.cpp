@@ -30,4 +30,4 @@ std::uint32_t BytesRecorded() {
 // The host's end-of-use call. The store is static storage, not heap memory, so
 // there is nothing to release: DLLStop changes nothing, stops no device and
 // leaves every export usable.
-extern "C" MIRNDLL_API int32_t DLLStop(void) { return 0; }
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL DLLStop(void) { return 0; }

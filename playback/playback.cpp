@@ -34,7 +34,7 @@ bool PlaySequence(std::int32_t rate) {
 
 }  // namespace mirn
 
-extern "C" MIRNDLL_API int32_t SoundRecordPlay(int32_t rate) {
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordPlay(int32_t rate) {
   if (!mirn::PlaySequence(rate)) return 33;
   if (!mirn::PlaySequence(rate)) return 33;
   return 3;

@@ -6,7 +6,7 @@
 
 namespace ws = wave_service;
 
-extern "C" MIRNDLL_API int32_t ToneCreate(int32_t rate) {
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL ToneCreate(int32_t rate) {
   auto& s = mirn::g_sound_state;
   s.BufferHeader.buffer_length = mirn::BoundedPlayLength(mirn::BytesRecorded());
   ws::OutputClose(s.OutputHandle);

@@ -23,7 +23,7 @@ void ClearBufferHeader(ws::BufferHeader& header) {
 
 }  // namespace
 
-extern "C" MIRNDLL_API int32_t SoundRecordStop(void) {
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordStop(void) {
   auto& s = g_sound_state;
   s.PositionRecord.time_format = ws::kTimeBytes;
   ws::InputStop(s.InputHandle);
@@ -35,7 +35,7 @@ extern "C" MIRNDLL_API int32_t SoundRecordStop(void) {
   return 2;
 }
 
-extern "C" MIRNDLL_API int32_t SoundRecordStart(void) {
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordStart(void) {
   auto& s = g_sound_state;
   // Cleared to 0, as the library always has, not to the 128 of silence. An
   // input still running may write into it until the stop below.

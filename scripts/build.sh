@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
 # Configures and builds MirnDLL in a build folder of the checkout.
-#   scripts/build.sh [--sanitize LIST | --arm32]
+#   scripts/build.sh [--sanitize LIST | --arm32 | --win64 | --win32]
 # Prints the build folder on its last line: build/, or with sanitizers
 # build-asan/ (address,undefined), build-tsan/ (thread) or build-<list>/, or
-# for 32-bit ARM Linux (cross compiled, run under qemu-user) build-arm32/.
+# for 32-bit ARM Linux (cross compiled, run under qemu-user) build-arm32/, or
+# MirnDLL.dll and its tests for 64-bit or 32-bit x86 Windows (cross compiled
+# with mingw-w64, run under Wine) build-win64/ or build-win32/.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-usage="usage: $0 [--sanitize LIST | --arm32]"
+usage="usage: $0 [--sanitize LIST | --arm32 | --win64 | --win32]"
 sanitize=""
 arm32=false
+windows=""
 while [[ $# -gt 0 ]]; do
   case $1 in
     --sanitize) sanitize=${2:?--sanitize needs a list, e.g. address,undefined}; shift 2 ;;
     --sanitize=*) sanitize=${1#--sanitize=}; shift ;;
     --arm32) arm32=true; shift ;;
+    --win64) windows=x86_64; shift ;;
+    --win32) windows=i686; shift ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
 done
@@ -31,6 +36,12 @@ if $arm32; then
   [[ -z $sanitize ]] || { echo "$0: --arm32 builds without sanitizers" >&2; exit 2; }
   dir=build-arm32
   settings=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm-linux-gnueabihf.cmake")
+fi
+
+if [[ -n $windows ]]; then
+  [[ -z $sanitize ]] || { echo "$0: Windows builds are without sanitizers" >&2; exit 2; }
+  dir=build-win$([[ $windows == i686 ]] && echo 32 || echo 64)
+  settings=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$windows-w64-mingw32.cmake")
 fi
 
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))

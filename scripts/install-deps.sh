@@ -4,6 +4,8 @@
 # package is missing.
 #   scripts/install-deps.sh [--arm32]   also the 32-bit ARM cross build's
 #   scripts/install-deps.sh [--fuzz]    also clang and libFuzzer
+#   scripts/install-deps.sh [--windows] also the Windows cross builds' and Wine
+#                                       (32-bit Wine needs Debian's i386 packages)
 set -euo pipefail
 
 packages=(
@@ -20,12 +22,17 @@ packages=(
 arm32_packages=(g++-arm-linux-gnueabihf qemu-user googletest)
 # clang with libFuzzer and its sanitizer runtimes, for scripts/fuzz.sh.
 fuzz_packages=(clang libclang-rt-14-dev)
+# mingw-w64's -posix compilers (std::thread), GoogleTest's sources, and Wine
+# for 64-bit and 32-bit programs.
+windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
+                  wine wine64 wine32:i386)
 
 while [[ $# -gt 0 ]]; do
   case $1 in
     --arm32) packages+=("${arm32_packages[@]}"); shift ;;
     --fuzz) packages+=("${fuzz_packages[@]}"); shift ;;
-    *) echo "usage: $0 [--arm32] [--fuzz]" >&2; exit 2 ;;
+    --windows) packages+=("${windows_packages[@]}"); shift ;;
+    *) echo "usage: $0 [--arm32] [--fuzz] [--windows]" >&2; exit 2 ;;
   esac
 done
 
@@ -44,5 +51,8 @@ if [[ $(id -u) -ne 0 ]]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update
 "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

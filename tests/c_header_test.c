@@ -19,13 +19,13 @@ static int failures = 0;
 
 /* The prototypes a C host relies on; a changed signature stops the build
    (this file is built with incompatible pointer types as errors). */
-static int32_t (*const start_fn)(void) = SoundRecordStart;
-static int32_t (*const stop_fn)(void) = SoundRecordStop;
-static int32_t (*const play_fn)(int32_t) = SoundRecordPlay;
-static int32_t (*const save_fn)(AutomationString, int32_t) = SoundRecordSave;
-static int32_t (*const load_fn)(AutomationString) = SoundRecordLoad;
-static int32_t (*const tone_fn)(int32_t) = ToneCreate;
-static int32_t (*const end_fn)(void) = DLLStop;
+static int32_t (MIRNDLL_CALL *const start_fn)(void) = SoundRecordStart;
+static int32_t (MIRNDLL_CALL *const stop_fn)(void) = SoundRecordStop;
+static int32_t (MIRNDLL_CALL *const play_fn)(int32_t) = SoundRecordPlay;
+static int32_t (MIRNDLL_CALL *const save_fn)(AutomationString, int32_t) = SoundRecordSave;
+static int32_t (MIRNDLL_CALL *const load_fn)(AutomationString) = SoundRecordLoad;
+static int32_t (MIRNDLL_CALL *const tone_fn)(int32_t) = ToneCreate;
+static int32_t (MIRNDLL_CALL *const end_fn)(void) = DLLStop;
 
 static AutomationString PathString(const char* ascii) {
   AutomationChar wide[128];

@@ -4,6 +4,8 @@ module-definition file against the published exports and their ordinals.
 
   check_exports.py symbols LIBRARY   the .so defines exactly the exports
   check_exports.py def DEF_FILE      the .def lists them with their ordinals
+  check_exports.py pe DLL            the DLL's export table holds exactly them
+                                     at their ordinals; it imports system DLLs only
 
 --nm and --readelf name the binutils to read the library with (the cross
 toolchain's for a cross-built library); plain nm and readelf by default.
@@ -73,6 +75,42 @@ def check_symbols(library, nm, readelf):
     return problems
 
 
+# What MirnDLL.dll may import: the system's own DLLs, never a compiler
+# runtime that a host would have to ship beside it.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll", "winmm.dll", "user32.dll",
+               "advapi32.dll", "ole32.dll"}
+PLATFORM_IMPORTS = {"OLEAUT32.dll": "SysFreeString", "KERNEL32.dll": "WideCharToMultiByte"}
+
+
+def check_pe(dll, objdump):
+    problems = []
+    dump = run(objdump, "-p", dll)
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)
+    if len(table) != 2:
+        return [f"no export name table in objdump -p output"]
+    base = re.search(r"Ordinal Base\s+(\d+)", dump)
+    base = int(base.group(1)) if base else 0
+    listed = {}
+    for line in table[1].splitlines()[1:]:
+        match = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)$", line)
+        if not match:
+            break
+        listed[int(match.group(1)) + base] = match.group(2)
+    if listed != EXPORTS:
+        problems.append(f"export table differs: {listed}, published {EXPORTS}")
+    imports = {}
+    for block in re.split(r"\n\s*DLL Name: ", dump)[1:]:
+        name, _, rest = block.partition("\n")
+        imports[name.strip()] = re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\w+)", rest, re.M)
+    foreign = sorted(name for name in imports if name.lower() not in SYSTEM_DLLS)
+    if foreign:
+        problems.append(f"imports non-system DLLs {foreign}")
+    for library, function in PLATFORM_IMPORTS.items():
+        if function not in imports.get(library, []):
+            problems.append(f"does not import {function} from {library}")
+    return problems
+
+
 def check_def(def_file):
     problems = []
     with open(def_file, encoding="ascii") as handle:
@@ -81,7 +119,8 @@ def check_def(def_file):
         problems.append(f"does not start with LIBRARY MirnDLL / EXPORTS: {lines[:2]}")
     listed = {}
     for line in lines[2:]:
-        match = re.fullmatch(r"(\w+)\s+@(\d+)", line)
+        # On 32-bit x86 the __stdcall symbol (Name@bytes) stands for the name.
+        match = re.fullmatch(r"(\w+)(?:@\d+)?\s+@(\d+)", line)
         if not match:
             problems.append(f"unexpected line {line!r}")
             continue
@@ -94,13 +133,16 @@ def check_def(def_file):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("check", choices=("symbols", "def"))
+    parser.add_argument("check", choices=("symbols", "def", "pe"))
     parser.add_argument("file")
     parser.add_argument("--nm", default="nm")
     parser.add_argument("--readelf", default="readelf")
+    parser.add_argument("--objdump", default="objdump")
     args = parser.parse_args(argv[1:])
     if args.check == "symbols":
         problems = check_symbols(args.file, args.nm, args.readelf)
+    elif args.check == "pe":
+        problems = check_pe(args.file, args.objdump)
     else:
         problems = check_def(args.file)
     for problem in problems:

@@ -39,14 +39,14 @@ std::size_t EncodeUtf8(char32_t code, char (&bytes)[4]) {
 
 }  // namespace
 
-std::size_t WideLength(const char16_t* text) {
+std::size_t WideLength(const WideChar* text) {
   if (text == nullptr) return 0;
   std::size_t length = 0;
   while (text[length] != 0) ++length;
   return length;
 }
 
-std::size_t WideToNarrow(const char16_t* text, std::size_t count, char* out,
+std::size_t WideToNarrow(const WideChar* text, std::size_t count, char* out,
                          std::size_t out_size) {
   std::size_t needed = 0;
   bool writing = true;  // stays false once a character did not fit

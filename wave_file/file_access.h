@@ -1,7 +1,8 @@
 // The platform's file calls behind saving and loading: a load reads regular
 // files only and never blocks; a save writes beside its target and replaces it
 // only once the whole file is safely written. One implementation per platform
-// (file_access_posix.cpp); each allocates nothing and takes no locks.
+// (file_access_posix.cpp, file_access_windows.cpp); each allocates nothing
+// and takes no locks.
 #pragma once
 
 #include <cstddef>

@@ -37,7 +37,7 @@ bool TakePath(AutomationString path, char (&path_buffer)[kPathBufferSize]) {
 
 }  // namespace
 
-extern "C" MIRNDLL_API int32_t SoundRecordSave(AutomationString path, int32_t rate) {
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordSave(AutomationString path, int32_t rate) {
   char path_buffer[kPathBufferSize];
   if (!TakePath(path, path_buffer)) return -1;
 
@@ -65,7 +65,7 @@ extern "C" MIRNDLL_API int32_t SoundRecordSave(AutomationString path, int32_t ra
   return wave_file::FinishSave(save) ? static_cast<int32_t>(size) : -1;
 }
 
-extern "C" MIRNDLL_API int32_t SoundRecordLoad(AutomationString path) {
+extern "C" MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordLoad(AutomationString path) {
   char path_buffer[kPathBufferSize];
   if (!TakePath(path, path_buffer)) return -1;
 

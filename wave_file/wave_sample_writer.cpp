@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   s.PositionRecord.bytes = 1001;
 
   const std::string narrow = argv[1];
-  const std::u16string wide(narrow.begin(), narrow.end());
+  const std::basic_string<AutomationChar> wide(narrow.begin(), narrow.end());
   const std::int32_t saved = SoundRecordSave(SysAllocString(wide.c_str()), 11025);
   std::printf("%d\n", static_cast<int>(saved));
   return saved == 1001 ? 0 : 1;

@@ -67,7 +67,9 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
 AutomationString NewAutomationString(std::string_view utf8) {
   const std::u16string wide = Utf8ToUtf16(utf8);
   if (wide.size() > UINT32_MAX) return nullptr;  // the length must fit its prefix
-  return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
+  // The same 16-bit units; Windows spells their type wchar_t.
+  return SysAllocStringLen(reinterpret_cast<const AutomationChar*>(wide.data()),
+                           static_cast<std::uint32_t>(wide.size()));
 }
 
 }  // namespace mirn::host

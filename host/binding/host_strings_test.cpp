@@ -33,7 +33,9 @@ TEST(HostStrings, AutomationStringHoldsTheWholeText) {
   ASSERT_NE(text, nullptr);
   EXPECT_EQ(SysStringLen(text), 4u);
   EXPECT_EQ(SysStringByteLen(text), 8u);
-  EXPECT_EQ(std::u16string(text, 4), std::u16string(u"d\u00E9\0x", 4));
+  const AutomationChar expected[] = {'d', 0xE9, 0, 'x'};
+  EXPECT_EQ(std::basic_string<AutomationChar>(text, 4),
+            std::basic_string<AutomationChar>(expected, 4));
   EXPECT_EQ(text[4], 0);
   SysFreeString(text);
 

@@ -1,9 +1,14 @@
 // The host binding: dlopen, then one dlsym per export. ELF has no ordinals, so
 // an ordinal is turned into its name through the build's export table, the
-// same table the Windows module-definition file is made from.
+// same table the Windows module-definition file is made from. On Windows:
+// LoadLibrary, then GetProcAddress by name or by the ordinal itself.
 #include "host/binding/library_binding.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <iterator>
 #include <string_view>
@@ -55,18 +60,48 @@ constexpr bool EveryOrdinalHasASlot() {
 static_assert(std::size(kSlots) == kExportCount && EveryOrdinalHasASlot(),
               "Exports and the export table name different functions");
 
-// dlsym of one export; on failure says what was looked for and why.
+// The platform's loader: load, look up by name or ordinal, unload, and its
+// reason for the last failure.
+#ifdef _WIN32
+std::string LoaderError() {
+  const DWORD code = GetLastError();
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, text, sizeof text, nullptr);
+  std::string reason(text, length);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  return (reason.empty() ? "error" : reason) + " (" + std::to_string(code) + ")";
+}
+void* LoadModule(const std::string& path) { return LoadLibraryA(path.c_str()); }
+void* FindExport(void* handle, const char* name, int ordinal) {
+  // An ordinal is looked up as the ordinal itself, not through its name.
+  const char* key = ordinal > 0 ? MAKEINTRESOURCEA(ordinal) : name;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), key));
+}
+void UnloadModule(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
+#else
+std::string LoaderError() {
+  const char* reason = dlerror();
+  return reason != nullptr ? reason : "unknown error";
+}
+void* LoadModule(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* FindExport(void* handle, const char* name, int) {
+  dlerror();  // clear any earlier error so the one reported is ours
+  return dlsym(handle, name);
+}
+void UnloadModule(void* handle) { dlclose(handle); }
+#endif
+
+// One export; on failure says what was looked for and why.
 void* Lookup(void* handle, const std::string& path, const char* name, int ordinal,
              std::string* error) {
-  dlerror();  // clear any earlier error so the one below is ours
-  void* symbol = dlsym(handle, name);
+  void* symbol = FindExport(handle, name, ordinal);
   if (symbol != nullptr) return symbol;
   if (error != nullptr) {
-    const char* reason = dlerror();
     *error = path + ": export " +
              (ordinal > 0 ? "ordinal " + std::to_string(ordinal) + " (" + name + ")"
                           : std::string(name)) +
-             " not found: " + (reason != nullptr ? reason : "null address");
+             " not found: " + LoaderError();
   }
   return nullptr;
 }
@@ -82,12 +117,9 @@ const char* ExportName(int ordinal) {
 
 std::unique_ptr<LibraryBinding> LibraryBinding::Open(const std::string& path, BindBy by,
                                                      std::string* error) {
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = LoadModule(path);
   if (handle == nullptr) {
-    if (error != nullptr) {
-      const char* reason = dlerror();
-      *error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error");
-    }
+    if (error != nullptr) *error = "cannot load " + path + ": " + LoaderError();
     return nullptr;
   }
 
@@ -108,7 +140,7 @@ std::unique_ptr<LibraryBinding> LibraryBinding::Open(const std::string& path, Bi
     }
   }
   if (!bound) {
-    dlclose(handle);
+    UnloadModule(handle);
     return nullptr;
   }
   return std::unique_ptr<LibraryBinding>(new LibraryBinding(handle, path, exports));
@@ -117,7 +149,7 @@ std::unique_ptr<LibraryBinding> LibraryBinding::Open(const std::string& path, Bi
 LibraryBinding::LibraryBinding(void* handle, std::string path, const Exports& exports)
     : handle_(handle), path_(std::move(path)), exports_(exports) {}
 
-LibraryBinding::~LibraryBinding() { dlclose(handle_); }
+LibraryBinding::~LibraryBinding() { UnloadModule(handle_); }
 
 std::string LibraryPathNear(const std::filesystem::path& executable_dir) {
   const std::filesystem::path candidates[] = {
@@ -132,10 +164,17 @@ std::string LibraryPathNear(const std::filesystem::path& executable_dir) {
 }
 
 std::string DefaultLibraryPath() {
+#ifdef _WIN32
+  wchar_t executable[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, executable, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return MIRN_LIBRARY_FILE_NAME;
+  return LibraryPathNear(std::filesystem::path(executable).parent_path());
+#else
   std::error_code failed;
   const auto executable = std::filesystem::read_symlink("/proc/self/exe", failed);
   if (failed) return MIRN_LIBRARY_FILE_NAME;
   return LibraryPathNear(executable.parent_path());
+#endif
 }
 
 }  // namespace mirn::host

@@ -2,7 +2,11 @@
 // SoundRecordLoad (ordinal 5) is missing.
 #include <cstdint>
 
+#ifdef _WIN32  // exported by partial_exports.def
+#define PARTIAL_EXPORT extern "C"
+#else
 #define PARTIAL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 PARTIAL_EXPORT std::int32_t SoundRecordStart() { return 1; }
 PARTIAL_EXPORT std::int32_t SoundRecordStop() { return 2; }
