@@ -1,4 +1,4 @@
-# mirn_add_test(NAME SOURCES ... [LIBS ...]): one GoogleTest executable whose
+# mirn_add_test(NAME SOURCES ... [LIBS ...] [PROPERTIES ...]): one GoogleTest executable whose
 # tests CTest runs one process each, so every test starts from a fresh load.
 if(CMAKE_CROSSCOMPILING)
   # The build machine's GoogleTest libraries are for the build machine: build
@@ -34,9 +34,11 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/tests/wine_alsa.conf.in ${MIRN_WINE_ALSA_DIR}/asound.conf @ONLY)
 endif()
 
+# PROPERTIES adds properties of the executable's tests (RUN_SERIAL TRUE).
 function(mirn_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${MIRN_TEST_PROPERTIES})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ${MIRN_TEST_PROPERTIES} ${ARG_PROPERTIES})
 endfunction()

@@ -14,6 +14,12 @@
 #include "tests/alsa_test_config.h"
 #include "wave_service/alsa/alsa_device.h"
 #endif
+#ifdef _WIN32
+#include <chrono>
+#include <thread>
+
+#include "wave_service/winmm/winmm_device.h"
+#endif
 
 namespace ws = wave_service;
 
@@ -25,6 +31,8 @@ class VirtualAdapter {
   // Nothing is captured or played but in Capture and FinishPlays, and there
   // exactly as much as asked.
   static constexpr bool kPaced = true;
+  // What an input captures is known: byte n is Captured(n).
+  static constexpr bool kKnownCapture = true;
   VirtualAdapter() { device_.Install(); }
   // Lets a started 8,000/s input capture `bytes` more bytes (where not
   // kPaced, at least that many).
@@ -44,6 +52,7 @@ class VirtualAdapter {
 class AlsaAdapter {
  public:
   static constexpr bool kPaced = false;
+  static constexpr bool kKnownCapture = true;
   AlsaAdapter() { device_.Install(); }
   void Capture(std::uint32_t bytes) {
     const std::uint64_t target = device_.Captured() + bytes;
@@ -57,6 +66,39 @@ class AlsaAdapter {
  private:
   mirn::test::AlsaTestConfig config_;  // before the device: ALSA reads it at the first open
   ws::AlsaDevice device_;
+};
+#endif
+
+#ifdef _WIN32
+// winmm, under Wine on ALSA's file-backed "default" in the tests: sound moves
+// as fast as it goes between any two calls, and what Wine captures there is
+// not the file's bytes.
+class WinmmAdapter {
+ public:
+  static constexpr bool kPaced = false;
+  static constexpr bool kKnownCapture = false;
+  WinmmAdapter() { device_.Install(); }
+  void Capture(std::uint32_t bytes) {
+    const std::uint64_t target = device_.Captured() + bytes;
+    EXPECT_TRUE(WaitFor([&] { return device_.Captured() >= target; }));
+  }
+  void FinishPlays() {
+    EXPECT_TRUE(WaitFor([&] { return !device_.Playing(); }));
+  }
+  static std::uint8_t Captured(std::uint64_t) { return 0; }
+
+ private:
+  // Looks every millisecond, for at most 30 s: a test fails rather than hangs.
+  template <class Done>
+  static bool WaitFor(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  ws::WinmmDevice device_;
 };
 #endif
 
@@ -135,6 +177,8 @@ class WaveServiceContract : public ::testing::Test {
 
 #ifdef MIRN_WITH_ALSA
 using Devices = ::testing::Types<VirtualAdapter, AlsaAdapter>;
+#elif defined(_WIN32)
+using Devices = ::testing::Types<VirtualAdapter, WinmmAdapter>;
 #else
 using Devices = ::testing::Types<VirtualAdapter>;
 #endif
@@ -247,8 +291,10 @@ TYPED_TEST(WaveServiceContract, RecordingFillsOnlyTheQueuedBufferWhileThePositio
   this->ExpectCount(this->Position(in), 600 + 2 * kLength);
   EXPECT_TRUE(this->GuardsIntact());
   EXPECT_EQ(this->buffer[kLength], 0) << "nothing stored past the buffer";
-  for (std::uint32_t n = 0; n < kLength; ++n) {
-    ASSERT_EQ(this->buffer[n], TypeParam::Captured(n)) << "byte " << n;
+  if constexpr (TypeParam::kKnownCapture) {
+    for (std::uint32_t n = 0; n < kLength; ++n) {
+      ASSERT_EQ(this->buffer[n], TypeParam::Captured(n)) << "byte " << n;
+    }
   }
 }
 
