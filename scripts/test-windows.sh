@@ -28,6 +28,14 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 # here, with every stream closed, rather than inside a timed-out test.
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
+# The private PulseAudio server that the Windows recording test runs under is
+# a program of this machine: build it here, for the Windows builds to find.
+pulse_env=$root/build-wine/mirn_pulse_test_env
+if [[ ! -x $pulse_env || -n $(find "$root/tests" -name 'pulse_test_*' -newer "$pulse_env") ]]; then
+  g++ -std=c++20 -O1 -Wall -I"$root" -o "$pulse_env" \
+    "$root/tests/pulse_test_env.cpp" "$root/tests/pulse_test_server.cpp" -pthread
+fi
+
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 for target in --win64 --win32; do
   dir=$("$here/build.sh" "$target" | tail -n 1)

@@ -1,0 +1,55 @@
+// Recording through winmm, under Wine on a private PulseAudio server whose
+// pipe source plays known bytes (run by mirn_pulse_test_env, with Wine's
+// PulseAudio driver): what a recording keeps is the source's bytes, as one
+// run with none lost or repeated.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "MirnDLL.h"
+#include "library/sound_state.h"
+
+namespace {
+
+using mirn::g_sound_state;
+
+// Looks every millisecond, for at most 30 s: a test fails rather than hangs.
+template <class Done>
+bool WaitFor(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The source plays 1, 2, ..., 251, 1, ...: each byte follows the one before.
+bool Follows(std::uint8_t before, std::uint8_t byte) { return byte == before % 251 + 1; }
+
+TEST(WinmmCapture, ARecordingKeepsTheSourcesBytesAsOneRun) {
+  std::memset(&g_sound_state, 0, sizeof g_sound_state);
+  EXPECT_EQ(SoundRecordStart(), 1);
+  // A second of sound, which the source plays in real time.
+  ASSERT_TRUE(WaitFor([] { return mirn::BytesRecorded() >= 8000; }));
+  EXPECT_EQ(SoundRecordStop(), 2);
+  const std::uint32_t recorded = g_sound_state.RecordedLength;
+  ASSERT_GE(recorded, 8000u);
+  EXPECT_GE(g_sound_state.PositionRecord.bytes, recorded);
+
+  // Wine may start with its own silence before the source's first byte
+  // arrives; from that byte on, every byte follows, to the recording's end.
+  const std::uint8_t* store = g_sound_state.SampleBuffer;
+  std::uint32_t first = 0;
+  while (first < recorded && (store[first] == 0 || store[first] == 0x80)) ++first;
+  ASSERT_LT(first, recorded / 2) << "mostly silence";
+  for (std::uint32_t n = first + 1; n < recorded; ++n) {
+    ASSERT_TRUE(Follows(store[n - 1], store[n]))
+        << "byte " << n << " of " << recorded << " breaks the run begun at " << first;
+  }
+  EXPECT_EQ(store[recorded], 0) << "nothing past the recorded length";
+}
+
+}  // namespace
