@@ -16,6 +16,7 @@
 
 #include "MirnDLL.h"
 #include "library/sound_state.h"
+#include "wave_file/file_access.h"
 
 namespace {
 
@@ -61,6 +62,12 @@ Bytes ReadFile(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The whole state as bytes, to show that a call changed nothing.
+Bytes Snapshot() {
+  const auto* raw = reinterpret_cast<const std::uint8_t*>(&g_sound_state);
+  return Bytes(raw, raw + sizeof g_sound_state);
+}
+
 class WindowsWaveFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -70,6 +77,7 @@ class WindowsWaveFiles : public ::testing::Test {
     ASSERT_EQ(CoRegisterMallocSpy(&spy_), S_OK);
   }
   void TearDown() override {
+    wave_file::ClearFileFaults();
     CoRevokeMallocSpy();
     fs::remove_all(dir_);
   }
@@ -86,6 +94,12 @@ class WindowsWaveFiles : public ::testing::Test {
     const std::int32_t result = SoundRecordLoad(SysAllocString(path.wstring().c_str()));
     EXPECT_EQ(spy_.frees, frees + 1) << "path not released once";
     return result;
+  }
+
+  std::vector<fs::path> Names() const {
+    std::vector<fs::path> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+    return names;
   }
 
   fs::path dir_;
@@ -129,6 +143,62 @@ TEST_F(WindowsWaveFiles, PathsTheCodePageCannotSpellAreRefusedAndReleased) {
   }
   EXPECT_TRUE(fs::is_empty(dir_));
   EXPECT_FALSE(fs::exists(dir_ / "O.wav"));
+}
+
+TEST_F(WindowsWaveFiles, AFailedSaveKeepsTheOldFileAndLeavesNoOther) {
+  for (std::uint32_t i = 0; i < 100'000; ++i) {
+    g_sound_state.SampleBuffer[i] = static_cast<std::uint8_t>(i);
+  }
+  g_sound_state.PositionRecord.bytes = 100'000;
+  const fs::path file = dir_ / "take.wav";
+  ASSERT_EQ(Save(file, 8000), 100'000);
+  const Bytes old = ReadFile(file);
+
+  std::memset(g_sound_state.SampleBuffer, 0x33, 100'000);
+  g_sound_state.PositionRecord.bytes = 90'000;
+  using wave_file::FileStep;
+  const std::pair<FileStep, std::uint32_t> faults[] = {
+      {FileStep::kCreate, 0}, {FileStep::kWrite, 0}, {FileStep::kWrite, 5},
+      {FileStep::kSync, 0},   {FileStep::kClose, 0}, {FileStep::kRename, 0}};
+  for (const auto& [step, pass_first] : faults) {
+    wave_file::InjectFileFault(step, pass_first);
+    EXPECT_EQ(Save(file, 8000), -1) << "step " << int(step);
+    EXPECT_TRUE(ReadFile(file) == old) << "step " << int(step);
+    EXPECT_EQ(Names(), std::vector<fs::path>{"take.wav"}) << "step " << int(step);
+  }
+  wave_file::ClearFileFaults();
+
+  // A read-only file is not replaced; once writable, a save replaces it whole.
+  ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Save(file, 8000), -1);
+  EXPECT_TRUE(ReadFile(file) == old);
+  ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(Save(file, 8000), 90'000);
+  EXPECT_EQ(ReadFile(file).size(), 90'052u);
+  EXPECT_EQ(Names(), std::vector<fs::path>{"take.wav"});
+}
+
+TEST_F(WindowsWaveFiles, LoadRefusesFoldersDevicesAndPipesAtOnce) {
+  // A pipe waiting for a client, the kind of source a load could wait on or
+  // read a stream from.
+  const std::wstring pipe_name = L"\\\\.\\pipe\\mirn-wf-" + std::to_wstring(GetCurrentProcessId());
+  const HANDLE pipe = CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                       PIPE_TYPE_BYTE | PIPE_NOWAIT, 2, 4096, 4096, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+
+  std::memset(&g_sound_state, 0x5A, sizeof g_sound_state);
+  const Bytes before = Snapshot();
+  EXPECT_EQ(Load(dir_), -1);
+  EXPECT_EQ(Load(L"NUL"), -1);
+  EXPECT_EQ(Load(pipe_name), -1);
+  EXPECT_EQ(Load(dir_ / "missing.wav"), -1);
+  EXPECT_TRUE(Snapshot() == before) << "a refused load changed the state";
+  CloseHandle(pipe);
+
+  // A device is written as it stands, not replaced.
+  g_sound_state.PositionRecord.bytes = 10;
+  EXPECT_EQ(Save(L"NUL", 8000), 10);
+  EXPECT_TRUE(fs::is_empty(dir_));
 }
 
 }  // namespace
