@@ -9,6 +9,8 @@
 #include <limits>
 #include <memory>
 
+#include "host/mirn/system.h"
+
 namespace mirn::cli {
 namespace {
 
@@ -161,10 +163,10 @@ constexpr const char* kFooter =
 
 std::unique_ptr<CLI::App> BuildApp(Values& v) {
   auto app = std::make_unique<CLI::App>(
-      "mirn: records, plays and inspects sound through libMirnDLL.so", "mirn");
+      std::string("mirn: records, plays and inspects sound through ") + sys::kLibraryName, "mirn");
   app->set_version_flag("--version", std::string("mirn ") + MIRN_VERSION);
   app->add_option("--library", v.library,
-                  "load this libMirnDLL.so (default: beside mirn, then ../lib)")
+                  std::string("load this ") + sys::kLibraryName + " (default: beside mirn, then ../lib)")
       ->type_name("PATH");
   app->add_flag("--ordinals", v.by_ordinal,
                 "bind the library's functions by ordinal instead of by name");

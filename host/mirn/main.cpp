@@ -1,5 +1,7 @@
-// mirn: a command-line sound recorder on libMirnDLL.so. Parses the command
-// line, loads the library through the host binding and runs one command.
+// mirn: a command-line sound recorder on libMirnDLL.so (MirnDLL.dll on
+// Windows). Parses the command line, loads the library through the host
+// binding and runs one command.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -8,10 +10,16 @@
 #include "host/binding/library_binding.h"
 #include "host/mirn/command_line.h"
 #include "host/mirn/sessions.h"
+#include "host/mirn/system.h"
 
 int main(int argc, char** argv) {
   using namespace mirn::cli;
   const std::string program = "mirn";
+  sys::PrepareStandardStreams();
+  if (const std::string problem = sys::ArgumentsProblem(); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), problem.c_str());
+    return kExitUsage;
+  }
   const Parsed parsed = Parse(std::span<const char* const>(argv + 1, argv + argc));
   if (!parsed.output.empty()) {  // help or version
     std::fputs(parsed.output.c_str(), stdout);
@@ -28,7 +36,7 @@ int main(int argc, char** argv) {
   std::string library = invocation.library;
   if (library.empty()) {
     library = mirn::host::DefaultLibraryPath();
-  } else if (library.find('/') == std::string::npos) {
+  } else if (std::ranges::none_of(library, sys::IsSeparator)) {
     library = "./" + library;  // a named file, not a search of the loader's path
   }
   std::string error;

@@ -3,8 +3,6 @@
 // late never stretches it.
 #include "host/mirn/progress.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -12,25 +10,21 @@
 #include <cstdio>
 #include <thread>
 
+#include "host/mirn/system.h"
+
 namespace mirn::cli {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt() { g_interrupted = 1; }
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kRedraw = std::chrono::milliseconds(100);
 
 }  // namespace
 
-void CatchInterrupts() {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
+void CatchInterrupts() { sys::OnInterrupt(OnInterrupt); }
 
 bool Interrupted() { return g_interrupted != 0; }
 

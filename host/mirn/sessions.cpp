@@ -3,9 +3,6 @@
 // sound's own duration, computed from the byte counts the calls return.
 #include "host/mirn/sessions.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "host/binding/host_strings.h"
 #include "host/mirn/audio_files.h"
 #include "host/mirn/file_problems.h"
 #include "host/mirn/progress.h"
 #include "host/mirn/sound_files.h"
+#include "host/mirn/system.h"
 #include "host/mirn/temporary_file.h"
 #include "host/mirn/wave_file_info.h"
 
@@ -34,16 +31,13 @@ constexpr double kDeviceLatency = 0.3;
 // Progress lines are for a person at a terminal: they go with the messages
 // to standard error, and only when that is a terminal.
 bool ShowProgress(const Invocation& invocation) {
-  return !invocation.quiet && isatty(STDERR_FILENO) == 1;
+  return !invocation.quiet && sys::IsTerminal(fileno(stderr));
 }
 
 std::size_t WaveformColumns() {
-  winsize size{};
-  if (isatty(STDOUT_FILENO) == 1 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 &&
-      size.ws_col > 10) {
-    return size.ws_col - 2u;  // the rows are indented by two
-  }
-  return kPlainColumns;
+  const std::size_t columns = sys::TerminalColumns();
+  // The rows are indented by two.
+  return columns > 10 ? columns - 2 : kPlainColumns;
 }
 
 std::string Seconds2(double seconds) {
@@ -80,11 +74,11 @@ void ReportLoadFailure(const std::string& path) {
 
 // The paths pass to the library as automation strings, which it releases.
 std::int32_t Save(const host::Exports& mirn, const std::string& path, std::int32_t rate) {
-  return mirn.SoundRecordSave(host::NewAutomationString(path), rate);
+  return mirn.SoundRecordSave(sys::NewPathString(path), rate);
 }
 
 std::int32_t Load(const host::Exports& mirn, const std::string& path) {
-  return mirn.SoundRecordLoad(host::NewAutomationString(path));
+  return mirn.SoundRecordLoad(sys::NewPathString(path));
 }
 
 // How the file is named in messages; "-" is standard input.

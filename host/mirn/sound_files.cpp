@@ -2,9 +2,7 @@
 // or a converted copy, and makes the copy through the audio file interface.
 #include "host/mirn/sound_files.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include "host/mirn/audio_files.h"
 #include "host/mirn/command_line.h"
 #include "host/mirn/file_problems.h"
+#include "host/mirn/system.h"
 #include "wave_file/wave_file_header.h"
 
 namespace mirn::cli {
@@ -49,8 +48,7 @@ using Fd = std::unique_ptr<int, FdCloser>;
 std::size_t ReadFront(int fd, std::uint8_t* out, std::size_t size) {
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = pread(fd, out + got, size - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = sys::ReadAt(fd, out + got, size - got, got);
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
@@ -85,8 +83,7 @@ std::optional<LibraryLayout> ReadLibraryLayout(std::span<const std::uint8_t> hea
 }
 
 int OpenRegularFile(const std::string& path, const std::string& name, std::string* error) {
-  // O_NONBLOCK: opening a FIFO with no writer, or a device, returns at once.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = sys::OpenToRead(path);
   if (fd < 0) {
     const std::string why = WhyCannotLoad(path);
     *error = why.empty() ? std::strerror(errno) : why;

@@ -1,19 +1,14 @@
-// Temporary files made with mkstemps, written and copied with plain POSIX
-// calls so that every failure has its errno.
+// Temporary files made with a unique name, written and copied with plain
+// descriptor calls so that every failure has its errno.
 #include "host/mirn/temporary_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "host/mirn/file_problems.h"
+#include "host/mirn/system.h"
 
 namespace mirn::cli {
 namespace {
@@ -23,7 +18,7 @@ std::string Reason(const std::string& what) { return what + ": " + std::strerror
 // Writes all of size bytes, through short writes and interrupts.
 bool WriteAll(int fd, const char* bytes, std::size_t size) {
   while (size > 0) {
-    const ssize_t wrote = write(fd, bytes, size);
+    const auto wrote = write(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(size, 1 << 30)));
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) return false;
     bytes += wrote;
@@ -36,7 +31,7 @@ bool WriteAll(int fd, const char* bytes, std::size_t size) {
 bool CopyAll(int from, int to) {
   char block[1 << 16];
   for (;;) {
-    const ssize_t got = read(from, block, sizeof block);
+    const auto got = read(from, block, sizeof block);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) return true;
@@ -44,23 +39,13 @@ bool CopyAll(int from, int to) {
   }
 }
 
-// mkstemp makes a file for its owner alone; a saved file takes the mode any
-// new file of the user's would have.
-bool TakeUsualMode(const std::string& path) {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return chmod(path.c_str(), 0666 & ~mask) == 0;
-}
-
 }  // namespace
 
 std::optional<TemporaryFile> TemporaryFile::Create(std::string_view suffix, std::string* error) {
-  const char* tmpdir = std::getenv("TMPDIR");
-  std::string directory = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-  const std::string name = "/mirn-XXXXXX" + std::string(suffix);
-  if (directory.size() + name.size() > kLongestPath) directory = "/tmp";
+  const std::string name = sys::kSeparator + ("mirn-XXXXXX" + std::string(suffix));
+  const std::string directory = sys::TemporaryFolder(kLongestPath - name.size());
   std::string path = directory + name;
-  const int fd = mkstemps(path.data(), static_cast<int>(suffix.size()));
+  const int fd = sys::MakeTemporary(path, suffix.size());
   if (fd < 0) {
     *error = Reason("cannot make a temporary file in " + directory);
     return std::nullopt;
@@ -75,7 +60,7 @@ TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept : path_(std::move(o
 
 TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
   if (this != &other) {
-    if (!path_.empty()) unlink(path_.c_str());
+    if (!path_.empty()) std::remove(path_.c_str());
     path_ = std::move(other.path_);
     other.path_.clear();
   }
@@ -83,14 +68,15 @@ TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
 }
 
 TemporaryFile::~TemporaryFile() {
-  if (!path_.empty()) unlink(path_.c_str());
+  if (!path_.empty()) std::remove(path_.c_str());
 }
 
 std::optional<TemporaryFile> SpoolStandardInput(std::string* error) {
   auto file = TemporaryFile::Create(".in", error);
   if (!file) return std::nullopt;
-  const int fd = open(file->path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  const bool copied = fd >= 0 && CopyAll(STDIN_FILENO, fd);
+  const int fd = sys::OpenToWrite(file->path());
+  sys::UseBinary(stdin);
+  const bool copied = fd >= 0 && CopyAll(fileno(stdin), fd);
   if (!copied) *error = Reason("cannot read standard input into " + file->path());
   if (fd >= 0 && close(fd) != 0 && copied) {
     *error = Reason("cannot write " + file->path());
@@ -101,8 +87,8 @@ std::optional<TemporaryFile> SpoolStandardInput(std::string* error) {
 }
 
 bool CopyFileTo(const std::string& path, std::FILE* to, std::string* error) {
-  std::fflush(to);
-  const int from = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  sys::UseBinary(to);
+  const int from = sys::OpenToRead(path);
   const bool copied = from >= 0 && CopyAll(from, fileno(to));
   if (!copied) *error = Reason("cannot copy " + path);
   if (from >= 0) close(from);
@@ -110,26 +96,27 @@ bool CopyFileTo(const std::string& path, std::FILE* to, std::string* error) {
 }
 
 bool PutInPlace(const std::string& from, const std::string& to, std::string* error) {
-  if (TakeUsualMode(from) && rename(from.c_str(), to.c_str()) == 0) return true;
+  // A saved file takes the permissions any new file of the user's would have.
+  if (sys::TakeUsualPermissions(from) && sys::RenameOver(from, to)) return true;
   if (errno != EXDEV) {
     *error = Reason("cannot write " + to);
     return false;
   }
   // Another file system: a copy beside the target, then one rename.
   std::string beside = to + ".mirn-XXXXXX";
-  const int fd = mkstemp(beside.data());
+  const int fd = sys::MakeTemporary(beside, 0);
   if (fd < 0) {
     *error = Reason("cannot write beside " + to);
     return false;
   }
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  bool done = in >= 0 && CopyAll(in, fd) && fsync(fd) == 0;
+  const int in = sys::OpenToRead(from);
+  bool done = in >= 0 && CopyAll(in, fd) && sys::SyncToDisk(fd);
   if (in >= 0) close(in);
   done = close(fd) == 0 && done;
-  done = done && TakeUsualMode(beside) && rename(beside.c_str(), to.c_str()) == 0;
+  done = done && sys::TakeUsualPermissions(beside) && sys::RenameOver(beside, to);
   if (!done) {
     *error = Reason("cannot write " + to);
-    unlink(beside.c_str());
+    std::remove(beside.c_str());
   }
   return done;
 }

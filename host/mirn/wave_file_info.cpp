@@ -2,9 +2,7 @@
 // player would, and compares that with the fixed layout the library reads.
 #include "host/mirn/wave_file_info.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+
+#include "host/mirn/system.h"
 
 namespace mirn::cli {
 namespace {
@@ -32,17 +32,19 @@ std::uint16_t Le16(const unsigned char* bytes) {
 
 // Reads exactly size bytes at offset; false when the file ends first.
 bool ReadAt(std::FILE* file, std::uint64_t offset, unsigned char* out, std::size_t size) {
-  if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+  if (!sys::Seek(file, offset)) return false;
   return std::fread(out, 1, size, file) == size;
 }
 
 // Opened without blocking, so that a FIFO or a device is refused, not waited on.
 File OpenForReading(const std::string& path, std::uint64_t* size, std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  File file(fd < 0 ? nullptr : fdopen(fd, "rb"));
+  const int fd = sys::OpenToRead(path);
+  File file(fd < 0 ? nullptr : sys::StreamOf(fd));
   struct stat status {};
   if (file == nullptr || fstat(fileno(file.get()), &status) != 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
+    // Windows opens no folder at all; POSIX opens it and fstat tells.
+    *error = errno == EISDIR ? path + " is not a regular file"
+                             : "cannot open " + path + ": " + std::strerror(errno);
     if (fd >= 0 && file == nullptr) close(fd);
     return nullptr;
   }
@@ -159,8 +161,8 @@ std::optional<std::vector<SampleRange>> ReadWaveform(const std::string& path,
   std::string error;
   std::uint64_t size = 0;
   File file = OpenForReading(path, &size, &error);
-  const auto samples_at = static_cast<off_t>(info.data_offset + 8);
-  if (file == nullptr || fseeko(file.get(), samples_at, SEEK_SET) != 0) {
+  const std::uint64_t samples_at = info.data_offset + 8;
+  if (file == nullptr || !sys::Seek(file.get(), samples_at)) {
     return std::nullopt;
   }
   WaveformBuilder builder(frames, columns);
