@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,9 @@ class ServiceCore {
   // Management.
   void Install(Device device);
   void Remove(Device device);
+  // True once a fault or the journal is set: until then calls skip both,
+  // at the cost of this one relaxed load.
+  bool Hooked() const { return hooked_.load(std::memory_order_relaxed); }
   bool TakeFault(Operation op, Result& code);
   void SetFault(Operation op, Result code, std::uint32_t pass_first, bool persistent);
   void ClearFaults();
@@ -83,6 +87,7 @@ class ServiceCore {
   std::unordered_map<const BufferHeader*, std::uint32_t> header_uses_;
   std::array<Fault, static_cast<std::size_t>(Operation::kCount)> faults_{};
   std::vector<JournalEntry>* journal_ = nullptr;
+  std::atomic<bool> hooked_{false};
 };
 
 }  // namespace wave_service

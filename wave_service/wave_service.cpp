@@ -302,16 +302,20 @@ bool ServiceCore::TakeFault(Operation op, Result& code) {
 void ServiceCore::SetFault(Operation op, Result code, std::uint32_t pass_first, bool persistent) {
   std::lock_guard lock(mutex_);
   faults_[static_cast<std::size_t>(op)] = {true, code, pass_first, persistent};
+  hooked_.store(true, std::memory_order_relaxed);
 }
 
 void ServiceCore::ClearFaults() {
   std::lock_guard lock(mutex_);
   faults_.fill({});
+  hooked_.store(journal_ != nullptr, std::memory_order_relaxed);
 }
 
 void ServiceCore::SetJournal(std::vector<JournalEntry>* journal) {
   std::lock_guard lock(mutex_);
   journal_ = journal;
+  const bool faults = std::ranges::any_of(faults_, [](const Fault& fault) { return fault.armed; });
+  hooked_.store(journal_ != nullptr || faults, std::memory_order_relaxed);
 }
 
 void ServiceCore::Record(Operation op, Handle handle, Result result) {
@@ -331,12 +335,14 @@ ServiceCounts ServiceCore::Counts() {
 namespace {
 
 // Every operation passes here: an injected fault answers instead of the
-// service, and the journal sees the call either way. `journal_handle` is read
+// service, and the journal sees the call either way; while neither is set,
+// the call goes straight to the service. `journal_handle` is read
 // after the call, so an open can report the handle it stored.
 template <class... Params, class... Args>
 Result Call(Operation op, const Handle& journal_handle, Result (ServiceCore::*method)(Params...),
             Args&&... args) {
   ServiceCore& core = ServiceCore::Get();
+  if (!core.Hooked()) return (core.*method)(std::forward<Args>(args)...);
   Result result = kOk;
   if (!core.TakeFault(op, result)) result = (core.*method)(std::forward<Args>(args)...);
   core.Record(op, journal_handle, result);
