@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,7 @@
 #include "MirnDLL.h"
 #include "library/sound_state.h"
 #include "tests/alsa_test_config.h"
+#include "wave_service/alsa/alsa_device.h"
 #include "wave_service/device.h"
 
 namespace {
@@ -46,7 +48,9 @@ Bytes Store(std::size_t from, std::size_t to) {
 class AlsaLibrary : public ::testing::Test {
  protected:
   explicit AlsaLibrary(AlsaTestConfig::Default kind = AlsaTestConfig::Default::kFiles)
-      : config(kind) {}
+      : config(kind) {
+    device.Install();
+  }
 
   // Loads `size` bytes (i * 7 + 3) into the store through a saved file.
   void LoadPattern(std::uint32_t size) {
@@ -65,10 +69,15 @@ class AlsaLibrary : public ::testing::Test {
   std::vector<fs::path> FinishPlaying() {
     ws::OutputClose(g_sound_state.OutputHandle);
     EXPECT_TRUE(WaitFor([] { return ws::Counts().outputs == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return device.HeldOutputs() == 0; }));
     return config.StreamFiles();
   }
 
   AlsaTestConfig config;
+  // Keeps no PCM: each stream starts the infile again or plays into a file
+  // of its own, written out whole once the PCM is closed.
+  ws::AlsaDevice device{ws::AlsaDevice::KeepTimes{std::chrono::milliseconds(0),
+                                                  std::chrono::milliseconds(0)}};
 };
 
 class AlsaLibraryWithoutDevice : public AlsaLibrary {

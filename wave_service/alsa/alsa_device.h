@@ -1,14 +1,19 @@
-// The wave device that records and plays through ALSA's "default" PCM: one
-// thread per started input and one per open output, all stopped and joined
-// when the device goes away.
+// The wave device that records and plays through ALSA's "default" PCM. Each
+// PCM has one thread, and a PCM whose stream has ended is kept open a short
+// while for the next stream at its rate, so that opens after the first at a
+// rate do not wait for ALSA. Every thread is stopped and joined, and every
+// PCM closed, when the device goes away.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "wave_service/device.h"
 
@@ -16,12 +21,27 @@ namespace wave_service {
 
 class AlsaDevice {
  public:
+  // How long a PCM whose stream has ended stays open for the next stream at
+  // its rate. A kept capture PCM holds the microphone (desktops show it in
+  // use), so the input's time is short: enough for a restart or a record
+  // right after a stop. Playback PCMs stay long enough for a play right
+  // after another has ended.
+  struct KeepTimes {
+    std::chrono::milliseconds input{300};
+    std::chrono::milliseconds output{2000};
+  };
+  // At most this many output PCMs (playing, draining or kept) and input PCMs
+  // at once. A play uses two outputs, so two plays may overlap; an open past
+  // the bound cuts short the oldest stream whose handle is already closed.
+  static constexpr std::size_t kMaxOutputs = 4;
+  static constexpr std::size_t kMaxInputs = 2;
+
   AlsaDevice();
-  // Stops every capture and playback at once (a play is cut short, though
-  // one already draining its last buffer of about 80 ms ends first), joins
-  // their threads, lets go of every PCM and forgets the device's streams.
-  // As the service's default device this runs when libMirnWave.so is
-  // unloaded or the process exits, so a host may do either while sound runs.
+  explicit AlsaDevice(KeepTimes keep);
+  // Stops every capture and playback at once (a play is cut short), joins
+  // every thread, closes every PCM and forgets the device's streams. As the
+  // service's default device this runs when libMirnWave.so is unloaded or the
+  // process exits, so a host may do either while sound runs.
   ~AlsaDevice();
   AlsaDevice(const AlsaDevice&) = delete;
   AlsaDevice& operator=(const AlsaDevice&) = delete;
@@ -32,21 +52,18 @@ class AlsaDevice {
 
   // Bytes captured by every input of this device so far.
   std::uint64_t Captured() const { return captured_.load(std::memory_order_acquire); }
-  // True while some play has bytes not yet handed to ALSA, or a closed
-  // output has not yet let go of its PCM.
+  // True while some play has bytes not yet handed to ALSA, a closed output
+  // has not yet released its stream, or a PCM has not yet played out what it
+  // was handed.
   bool Playing();
-  // Outputs whose threads the device still holds. Finished ones are joined
-  // and let go at the next output open or close.
-  std::size_t HeldOutputs();
+  // PCMs the device holds open in a direction: streaming, draining or kept.
+  std::size_t HeldPcms(Direction direction);
+  std::size_t HeldOutputs() { return HeldPcms(Direction::kOutput); }
 
  private:
-  template <class StreamType>
-  struct Pcm;
   struct Input;
   struct Output;
-
-  template <class State, class StreamType>
-  static Result OpenPcm(Direction direction, StreamType& stream, std::unique_ptr<State>& state);
+  using Clock = std::chrono::steady_clock;
 
   static std::uint32_t DeviceCount(void* context, Direction direction);
   static Result CheckFormat(void* context, Direction direction, std::uint32_t rate);
@@ -59,12 +76,31 @@ class AlsaDevice {
   static void CloseOutput(void* context, OutputStream& stream);
 
   void Capture(Input& input);
-  static void PlayOut(Output& output);
-  void ReapOutputs();
+  void PlayOut(Output& output);
+  void ReadOut(Input& input);
+  void Reap();
+  std::optional<Result> TakeOutput(OutputStream& stream);
+  static Result StartPcm(Input& input);
+  template <class Slot>
+  Result OpenSlot(Direction direction, std::uint32_t rate, std::unique_ptr<Slot>& slot);
 
-  std::mutex mutex_;  // guards the two lists, not the streams in them
+  // Format answers learnt from opens and checks, per direction, so that a
+  // query asks ALSA only about a rate nothing is known of.
+  struct Known {
+    std::uint32_t rate = 0;
+    Result result = kOk;
+  };
+  static constexpr std::size_t kKnownRates = 8;
+  void Learn(Direction direction, std::uint32_t rate, Result result);
+  void ForgetKnown(Direction direction);
+
+  const KeepTimes keep_;
+  std::mutex mutex_;  // guards the lists and the known answers, not the slots
   std::list<std::unique_ptr<Input>> inputs_;
   std::list<std::unique_ptr<Output>> outputs_;
+  std::array<std::array<Known, kKnownRates>, 2> known_{};
+  std::array<std::size_t, 2> next_known_{};
+  std::uint64_t attached_ = 0;  // streams attached so far: which is oldest
   std::atomic<std::uint64_t> captured_{0};
 };
 

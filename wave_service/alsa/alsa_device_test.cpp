@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include "tests/alsa_test_config.h"
@@ -39,14 +41,18 @@ class AlsaDeviceTest : public ::testing::Test {
     EXPECT_EQ(ws::OutputWrite(out, &header, kHeaderSize), ws::kOk);
   }
 
-  // Every output closed, drained and let go, its thread done.
+  // Every output closed, played out and let go, its PCM closed (the file
+  // plugin writes a stream's last bytes at the close).
   void AllLetGo() {
     EXPECT_TRUE(WaitFor([&] { return !device.Playing(); }));
     EXPECT_EQ(ws::Counts().outputs, 0u);
+    EXPECT_TRUE(WaitFor([&] { return device.HeldOutputs() == 0; }));
   }
 
   AlsaTestConfig config;  // before the device: ALSA reads it at the first open
-  ws::AlsaDevice device;
+  // Keeps no PCM, so that each stream's file is whole once it is let go.
+  ws::AlsaDevice device{ws::AlsaDevice::KeepTimes{std::chrono::milliseconds(0),
+                                                  std::chrono::milliseconds(0)}};
 };
 
 Bytes Pattern(std::size_t size, std::uint8_t seed) {
@@ -112,21 +118,81 @@ TEST_F(AlsaDeviceTest, EachOutputPlaysItsWritesInOrderAndWholeIntoAStreamOfItsOw
   EXPECT_EQ(a.flags & ws::kDone, ws::kDone);
 }
 
-TEST_F(AlsaDeviceTest, PlaybackThreadsAreLetGoHoweverManyPlays) {
+TEST_F(AlsaDeviceTest, PlaysInARowShareABoundedNumberOfPcmsAndLoseNothing) {
   Bytes samples = Pattern(500, 4);
   ws::BufferHeader header{samples.data(), 500, 0, 0, 0, {}};
   for (int i = 0; i < 40; ++i) {
     const ws::Handle out = OpenOutput(8000);
     Write(out, header);
     EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+    EXPECT_LE(device.HeldOutputs(), ws::AlsaDevice::kMaxOutputs);
   }
   AllLetGo();
-  EXPECT_EQ(config.StreamFiles().size(), 40u);
-  EXPECT_EQ(ReadBytes(config.StreamFiles().back()), samples);
-  // The next open joins every finished thread.
-  const ws::Handle out = OpenOutput(8000);
-  EXPECT_EQ(device.HeldOutputs(), 1u);
-  EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+  // A play whose handle is closed and whose bytes are all with ALSA is
+  // followed on its PCM by the next: every play whole, in order.
+  const auto files = config.StreamFiles();
+  EXPECT_LE(files.size(), ws::AlsaDevice::kMaxOutputs);
+  std::size_t plays = 0;
+  for (const auto& file : files) {
+    const Bytes played = ReadBytes(file);
+    ASSERT_EQ(played.size() % samples.size(), 0u);
+    for (std::size_t at = 0; at < played.size(); at += samples.size()) {
+      EXPECT_TRUE(std::equal(samples.begin(), samples.end(), played.begin() + at));
+      ++plays;
+    }
+  }
+  EXPECT_EQ(plays, 40u);
+}
+
+TEST_F(AlsaDeviceTest, AnOpenPastTheBoundFailsOnlyWhileEveryPcmHasAnOpenHandle) {
+  std::vector<ws::Handle> open;
+  for (std::size_t i = 0; i < ws::AlsaDevice::kMaxOutputs; ++i) open.push_back(OpenOutput(8000));
+  const ws::WaveFormat format = Pcm(8000);
+  ws::Handle more = 0;
+  EXPECT_EQ(ws::OutputOpen(&more, ws::kAnyDevice, &format, 0, 0, 0), ws::kAllocated);
+  EXPECT_EQ(more, 0u);
+  EXPECT_EQ(ws::OutputClose(open[1]), ws::kOk);
+  more = OpenOutput(8000);  // on the PCM the closed handle had
+  EXPECT_NE(more, 0u);
+  EXPECT_EQ(device.HeldOutputs(), ws::AlsaDevice::kMaxOutputs);
+  for (std::size_t i : {0, 2, 3}) EXPECT_EQ(ws::OutputClose(open[i]), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(more), ws::kOk);
+  AllLetGo();
+}
+
+TEST(AlsaKeptPcms, AStreamEndedIsFollowedOnItsPcmAndQueriesOpenNothing) {
+  AlsaTestConfig config;
+  Bytes first = Pattern(300, 5);
+  Bytes second = Pattern(200, 6);
+  ws::BufferHeader a{first.data(), 300, 0, 0, 0, {}};
+  ws::BufferHeader b{second.data(), 200, 0, 0, 0, {}};
+  {
+    ws::AlsaDevice device;  // the usual keep times
+    device.Install();
+    const ws::WaveFormat format = Pcm(8000);
+    for (ws::BufferHeader* header : {&a, &b}) {
+      ws::Handle out = 0;
+      ASSERT_EQ(ws::OutputOpen(&out, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+      ASSERT_EQ(ws::OutputPrepareHeader(out, header, kHeaderSize), ws::kOk);
+      ASSERT_EQ(ws::OutputWrite(out, header, kHeaderSize), ws::kOk);
+      ASSERT_EQ(ws::OutputClose(out), ws::kOk);
+      EXPECT_TRUE(WaitFor([&] { return !device.Playing(); }));
+      EXPECT_EQ(device.HeldOutputs(), 1u) << "kept for the next stream";
+      EXPECT_EQ(ws::OutputOpen(nullptr, 0, &format, 0, 0, ws::kFormatQuery), ws::kOk);
+    }
+    // Input too: a second recording takes the first one's PCM.
+    for (int round = 0; round < 2; ++round) {
+      ws::Handle in = 0;
+      ASSERT_EQ(ws::InputOpen(&in, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+      EXPECT_EQ(ws::InputClose(in), ws::kOk);
+      EXPECT_EQ(device.HeldPcms(ws::Direction::kInput), 1u);
+    }
+  }  // the device goes: kept PCMs are closed
+  const auto files = config.StreamFiles();
+  ASSERT_EQ(files.size(), 1u) << "one PCM played both";
+  Bytes both = first;
+  both.insert(both.end(), second.begin(), second.end());
+  EXPECT_EQ(ReadBytes(files[0]), both);
 }
 
 TEST_F(AlsaDeviceTest, TheInputPositionCountsOnAcrossAStopAndAStart) {

@@ -16,11 +16,11 @@ namespace {
 // ALSA's own configuration says what "default" is: a sound card, dmix,
 // PipeWire or PulseAudio. Nothing of ours chooses another device.
 constexpr const char* kPcmName = "default";
-// Short periods, so that a stopping thread is never more than one away.
-constexpr unsigned kPeriodMicros = 20'000;
-constexpr unsigned kBufferMicros = 4 * kPeriodMicros;
-// The longest a stream thread waits before it looks at its PCM again.
-constexpr int kWaitLimitMillis = 250;
+// Playback in short periods, so that a play starts at once and a cut is
+// heard at once; capture in arecord's, since a stop reads out what ALSA holds.
+constexpr unsigned kOutputPeriodMicros = 20'000;
+constexpr unsigned kInputPeriodMicros = 125'000;
+constexpr unsigned kPeriodsBuffered = 4;
 // The highest rate ALSA itself names. ALSA's plug layer would take far higher
 // ones and resample them, into buffers of hundreds of megabytes.
 constexpr unsigned kMaxRate = 768'000;
@@ -30,11 +30,11 @@ snd_pcm_stream_t AlsaStream(Direction direction) {
 }
 
 // Narrows `hw` to 8-bit mono at exactly `rate` (resampled by ALSA where the
-// device runs at another), in about 20 ms periods, four buffered.
-int Configure(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, unsigned rate) {
+// device runs at another), in the direction's periods, four buffered.
+int Configure(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, Direction direction, unsigned rate) {
   if (rate > kMaxRate) return -EINVAL;
-  unsigned buffer = kBufferMicros;
-  unsigned period = kPeriodMicros;
+  unsigned period = direction == Direction::kInput ? kInputPeriodMicros : kOutputPeriodMicros;
+  unsigned buffer = kPeriodsBuffered * period;
   int err = snd_pcm_hw_params_any(pcm, hw);
   if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1);
   if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
@@ -66,6 +66,9 @@ Result TranslateAlsaError(int error) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
+    case ECONNREFUSED:  // a sound server that is not there
+    case EHOSTDOWN:
+    case ENOTCONN:
       return kBadDeviceId;
     case EBUSY:
     case EAGAIN:
@@ -85,7 +88,7 @@ Result CheckPcm(Direction direction, std::uint32_t rate) {
   if (err < 0) return TranslateAlsaError(err);
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
-  err = Configure(pcm, hw, rate);
+  err = Configure(pcm, hw, direction, rate);
   snd_pcm_close(pcm);
   return TranslateAlsaError(err);
 }
@@ -97,7 +100,7 @@ OpenedPcm OpenPcm(Direction direction, std::uint32_t rate) {
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   snd_pcm_uframes_t period = 0;
-  err = Configure(pcm, hw, rate);
+  err = Configure(pcm, hw, direction, rate);
   if (err >= 0) err = snd_pcm_hw_params(pcm, hw);
   if (err >= 0) err = snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
   if (err >= 0) err = SetStartAndWake(pcm, period);
@@ -120,7 +123,7 @@ void Wakeup::Signal() {
   if (write(fd_, &one, sizeof one) < 0) return;
 }
 
-void Wakeup::Wait(snd_pcm_t* pcm) {
+void Wakeup::Wait(snd_pcm_t* pcm, int limit_millis) {
   constexpr int kMaxPcmFds = 16;
   pollfd fds[kMaxPcmFds + 1];
   int pcm_fds = 0;
@@ -129,7 +132,7 @@ void Wakeup::Wait(snd_pcm_t* pcm) {
     if (count > 0) pcm_fds = std::max(snd_pcm_poll_descriptors(pcm, fds, count), 0);
   }
   fds[pcm_fds] = {fd_, POLLIN, 0};
-  if (poll(fds, pcm_fds + 1, kWaitLimitMillis) <= 0) return;
+  if (poll(fds, pcm_fds + 1, std::clamp(limit_millis, 0, kWaitLimitMillis)) <= 0) return;
   if (pcm_fds > 0) {
     // Lets plugins with poll descriptors of their own take note of the event.
     unsigned short revents = 0;

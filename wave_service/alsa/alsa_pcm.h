@@ -18,9 +18,11 @@ Result TranslateAlsaError(int error);
 // and closed again without being set up (so no stream is started).
 Result CheckPcm(Direction direction, std::uint32_t rate);
 
-// "default" opened non-blocking and set up for 8-bit mono at `rate`, with
-// periods of about 20 ms, four of them buffered, and a start as soon as a
-// frame is there. `period` receives the period in frames.
+// "default" opened non-blocking and set up for 8-bit mono at `rate`, four
+// periods buffered, and a start as soon as a frame is there. Playback runs
+// in periods of about 20 ms, so a play starts soon; capture in periods of
+// about 125 ms, as arecord does, so a recording wakes no more often than it.
+// `period` receives the period in frames.
 struct OpenedPcm {
   Result result = kError;
   snd_pcm_t* pcm = nullptr;
@@ -29,9 +31,9 @@ struct OpenedPcm {
 OpenedPcm OpenPcm(Direction direction, std::uint32_t rate);
 
 // A stream thread's wait: returns when Signal was called since the last wait
-// returned, or when `pcm` (if not null) is ready for I/O, and after at most a
-// fraction of a second whatever happens, so a thread never waits for good on
-// a device that stops answering.
+// returned, or when `pcm` (if not null) is ready for I/O, and after at most
+// `limit_millis` (a fraction of a second unless told) whatever happens, so a
+// thread never waits for good on a device that stops answering.
 class Wakeup {
  public:
   Wakeup();
@@ -41,7 +43,9 @@ class Wakeup {
 
   bool valid() const { return fd_ >= 0; }
   void Signal();
-  void Wait(snd_pcm_t* pcm);
+  void Wait(snd_pcm_t* pcm, int limit_millis = kWaitLimitMillis);
+
+  static constexpr int kWaitLimitMillis = 250;
 
  private:
   int fd_;
