@@ -30,11 +30,16 @@ enum class SlotState {
   kStreaming,  // a stream is attached
   kDraining,   // the stream is released; the PCM still plays what it holds
   kKept,       // idle, open for the next stream at its rate
-  kRetiring,   // the thread closes the PCM and ends
+  kRetiring,   // the thread closes the PCM (at `until`) and ends
   kGone,       // closed; the thread is done
 };
 
 AlsaDevice& Self(void* context) { return *static_cast<AlsaDevice*>(context); }
+
+// A PCM that gives way to a fresh one at another rate is closed this much
+// later, so that the server is not closing one stream while it opens the
+// other for the caller who waits.
+constexpr auto kGiveWayDelay = std::chrono::milliseconds(100);
 
 std::size_t Index(Direction direction) { return direction == Direction::kInput ? 0 : 1; }
 
@@ -58,6 +63,15 @@ struct Slot {
   // Callers waiting for the mutex. A thread whose PCM always has data (a
   // file, not a clock, behind it) would otherwise take it back at once.
   std::atomic<int> callers{0};
+
+  void Retire(std::chrono::steady_clock::duration delay) {
+    state = SlotState::kRetiring;
+    until = std::chrono::steady_clock::now() + delay;
+    wake.Signal();
+  }
+  bool Retired() const {
+    return abort || (state == SlotState::kRetiring && std::chrono::steady_clock::now() >= until);
+  }
 
   // A thread that keeps its mutex across reads or writes lets callers in.
   void LetCallersIn(std::unique_lock<std::mutex>& lock) {
@@ -88,8 +102,9 @@ class CallerLock {
 
 struct AlsaDevice::Input : Slot {
   InputStream* stream = nullptr;
-  bool capturing = false;
-  bool reset = false;  // stopped: the thread drops and prepares the PCM
+  bool capturing = false;  // started, not yet stopped
+  bool running = false;    // the thread has started the PCM
+  bool reset = false;      // stopped: the thread drops and prepares the PCM
 };
 
 struct AlsaDevice::Output : Slot {
@@ -203,6 +218,9 @@ Result AlsaDevice::CheckFormat(void* context, Direction direction, std::uint32_t
   AlsaDevice& self = Self(context);
   {
     std::lock_guard lock(self.mutex_);
+    if (self.stale_inputs_.exchange(false, std::memory_order_acq_rel)) {
+      self.ForgetKnown(Direction::kInput);
+    }
     auto open_at = [&](const auto& slots) {
       return std::ranges::any_of(slots, [&](const auto& slot) {
         CallerLock slot_lock(*slot);
@@ -271,8 +289,7 @@ Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
   if (held >= kMaxInputs) {
     if (evict == nullptr) return kAllocated;  // every PCM belongs to an open handle
     CallerLock slot_lock(*evict);
-    evict->state = SlotState::kRetiring;
-    evict->wake.Signal();
+    evict->Retire(kGiveWayDelay);
   }
   std::unique_ptr<Input> input;
   if (const Result opened = self.OpenSlot(Direction::kInput, stream.rate(), input);
@@ -291,21 +308,18 @@ Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
   return kOk;
 }
 
-// Starts the PCM on the caller's thread, so that a PCM found broken (a sound
-// server gone while it was kept) is replaced by a fresh one here and now.
-Result AlsaDevice::StartInput(void* context, InputStream& stream) {
+// The thread starts the PCM, so that the caller does not wait for ALSA.
+Result AlsaDevice::StartInput(void*, InputStream& stream) {
   Input& input = *static_cast<Input*>(stream.device_data);
-  const Result result = StartPcm(input);
-  if (result != kOk) {  // the device may be gone: ask it again
-    AlsaDevice& self = Self(context);
-    std::lock_guard lock(self.mutex_);
-    self.ForgetKnown(Direction::kInput);
-  }
-  return result;
+  CallerLock slot_lock(input);
+  input.capturing = true;
+  input.wake.Signal();
+  return kOk;
 }
 
-Result AlsaDevice::StartPcm(Input& input) {
-  CallerLock slot_lock(input);
+// With the slot's mutex held, on its thread: starts capturing, replacing a PCM
+// found broken (a sound server gone while it was kept) by a fresh one.
+void AlsaDevice::StartPcm(Input& input) {
   auto start = [&] {
     if (input.reset) {
       snd_pcm_drop(input.pcm);
@@ -319,21 +333,21 @@ Result AlsaDevice::StartPcm(Input& input) {
     }
     return err;
   };
-  if (start() < 0) {
-    const alsa::OpenedPcm fresh = alsa::OpenPcm(Direction::kInput, input.rate);
-    if (fresh.result != kOk) {
-      input.broken = true;
-      return fresh.result;
-    }
-    snd_pcm_close(input.pcm);  // the thread polls it only while capturing
-    input.pcm = fresh.pcm;
-    input.period = fresh.period;
-    input.broken = false;
-    if (const int err = start(); err < 0) return alsa::TranslateAlsaError(err);
+  input.running = start() >= 0;
+  if (input.running) return;
+  stale_inputs_.store(true, std::memory_order_release);  // the device may be gone
+  const alsa::OpenedPcm fresh = alsa::OpenPcm(Direction::kInput, input.rate);
+  if (fresh.result != kOk) {
+    input.broken = true;
+    input.capturing = false;  // nothing is recorded
+    return;
   }
-  input.capturing = true;
-  input.wake.Signal();
-  return kOk;
+  snd_pcm_close(input.pcm);
+  input.pcm = fresh.pcm;
+  input.period = fresh.period;
+  input.broken = false;
+  input.running = start() >= 0;
+  input.capturing = input.running;
 }
 
 // With the slot's mutex held: hands over the bytes ALSA holds now (and no
@@ -357,8 +371,9 @@ void AlsaDevice::StopInput(void* context, InputStream& stream) {
   Input& input = *static_cast<Input*>(stream.device_data);
   CallerLock slot_lock(input);
   if (!input.capturing) return;
-  Self(context).ReadOut(input);
+  if (input.running) Self(context).ReadOut(input);
   input.capturing = false;
+  input.running = false;
   input.reset = true;
   input.wake.Signal();
 }
@@ -369,17 +384,24 @@ void AlsaDevice::CloseInput(void* context, InputStream& stream) {
   StopInput(context, stream);
   CallerLock slot_lock(input);
   input.stream = nullptr;
-  const bool keep = self.keep_.input.count() > 0 && !input.broken;
-  input.state = keep ? SlotState::kKept : SlotState::kRetiring;
-  input.until = Clock::now() + self.keep_.input;
-  input.wake.Signal();
+  if (self.keep_.input.count() > 0 && !input.broken) {
+    input.state = SlotState::kKept;
+    input.until = Clock::now() + self.keep_.input;
+    input.wake.Signal();
+  } else {
+    input.Retire({});
+  }
 }
 
 void AlsaDevice::Capture(Input& input) {
   std::vector<std::uint8_t> period(input.period);
   std::unique_lock lock(input.mutex);
-  while (!input.abort && input.state != SlotState::kRetiring) {
+  while (!input.Retired()) {
     input.LetCallersIn(lock);
+    if (input.capturing && !input.running) {
+      StartPcm(input);
+      continue;
+    }
     if (input.capturing) {
       const snd_pcm_sframes_t got = snd_pcm_readi(input.pcm, period.data(), period.size());
       if (got > 0) {
@@ -403,7 +425,7 @@ void AlsaDevice::Capture(Input& input) {
       continue;
     }
     int limit = Wakeup::kWaitLimitMillis;
-    if (input.state == SlotState::kKept) {
+    if (input.state == SlotState::kKept || input.state == SlotState::kRetiring) {
       const auto now = Clock::now();
       if (now >= input.until) break;
       limit = Millis(input.until - now);
@@ -458,8 +480,7 @@ std::optional<Result> AlsaDevice::TakeOutput(OutputStream& stream) {
         return attach(*output);
       }
       output->broken = true;
-      output->state = SlotState::kRetiring;
-      output->wake.Signal();
+      output->Retire({});
       --held;
       continue;
     }
@@ -489,8 +510,7 @@ std::optional<Result> AlsaDevice::TakeOutput(OutputStream& stream) {
       return attach(*replaced);
     }
   }
-  replaced->state = SlotState::kRetiring;
-  replaced->wake.Signal();
+  replaced->Retire(kGiveWayDelay);
   return std::nullopt;
 }
 
@@ -540,9 +560,13 @@ void AlsaDevice::PlayOut(Output& output) {
     output.wake.Wait(pcm, limit);
     lock.lock();
   };
-  while (!output.abort && output.state != SlotState::kRetiring) {
+  while (!output.Retired()) {
     output.LetCallersIn(lock);
     const auto now = Clock::now();
+    if (output.state == SlotState::kRetiring) {
+      wait(nullptr, Millis(output.until - now));
+      continue;
+    }
     if (output.state == SlotState::kDraining || output.state == SlotState::kKept) {
       if (now < output.until) {
         wait(nullptr, Millis(output.until - now));
@@ -550,7 +574,7 @@ void AlsaDevice::PlayOut(Output& output) {
         output.state = SlotState::kKept;
         output.until = now + keep_.output;
       } else {
-        output.state = SlotState::kRetiring;
+        output.Retire({});
       }
       continue;
     }
@@ -585,8 +609,9 @@ void AlsaDevice::PlayOut(Output& output) {
     // Every byte of the closed stream is with ALSA: the stream is done.
     output.stream->Release();
     output.stream = nullptr;
-    output.state = output.broken ? SlotState::kRetiring : SlotState::kDraining;
+    output.state = SlotState::kDraining;
     output.until = output.played_out;
+    if (output.broken) output.Retire({});
   }
   if (output.abort || output.broken) {
     snd_pcm_drop(output.pcm);

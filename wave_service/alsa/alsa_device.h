@@ -80,7 +80,7 @@ class AlsaDevice {
   void ReadOut(Input& input);
   void Reap();
   std::optional<Result> TakeOutput(OutputStream& stream);
-  static Result StartPcm(Input& input);
+  void StartPcm(Input& input);
   template <class Slot>
   Result OpenSlot(Direction direction, std::uint32_t rate, std::unique_ptr<Slot>& slot);
 
@@ -102,6 +102,7 @@ class AlsaDevice {
   std::array<std::size_t, 2> next_known_{};
   std::uint64_t attached_ = 0;  // streams attached so far: which is oldest
   std::atomic<std::uint64_t> captured_{0};
+  std::atomic<bool> stale_inputs_{false};  // a start found the input gone
 };
 
 }  // namespace wave_service

@@ -125,11 +125,14 @@ TEST_F(AlsaDeviceTest, PlaysInARowShareABoundedNumberOfPcmsAndLoseNothing) {
     const ws::Handle out = OpenOutput(8000);
     Write(out, header);
     EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+    // Once all its bytes are with ALSA the stream is released, and cut short
+    // by no later open.
+    EXPECT_TRUE(WaitFor([] { return ws::Counts().outputs == 0; }));
     EXPECT_LE(device.HeldOutputs(), ws::AlsaDevice::kMaxOutputs);
   }
   AllLetGo();
-  // A play whose handle is closed and whose bytes are all with ALSA is
-  // followed on its PCM by the next: every play whole, in order.
+  // A later open past the bound takes a PCM still playing out a released
+  // stream's end and follows it: every play whole, in order.
   const auto files = config.StreamFiles();
   EXPECT_LE(files.size(), ws::AlsaDevice::kMaxOutputs);
   std::size_t plays = 0;
