@@ -84,6 +84,15 @@ Bytes ReadBytes(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+int CountEntries(const fs::path& folder) {
+  std::error_code error;
+  int count = 0;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {

@@ -49,6 +49,10 @@ class AlsaTestConfig {
 
 Bytes ReadBytes(const std::filesystem::path& path);
 
+// Entries of a folder: of /proc/self/task, the threads running; of
+// /proc/self/fd, the open descriptors. 0 for a folder that cannot be read.
+int CountEntries(const std::filesystem::path& folder);
+
 // Waits until `done` holds, looking again every millisecond, for at most
 // `limit`. False if it never held: the test fails rather than hangs.
 bool WaitFor(const std::function<bool()>& done,

@@ -434,8 +434,12 @@ void AlsaDevice::Capture(Input& input) {
     input.wake.Wait(nullptr, limit);
     lock.lock();
   }
-  snd_pcm_drop(input.pcm);
-  snd_pcm_close(input.pcm);
+  input.state = SlotState::kRetiring;  // callers pass over it while it closes
+  snd_pcm_t* pcm = input.pcm;
+  lock.unlock();
+  snd_pcm_drop(pcm);
+  snd_pcm_close(pcm);
+  lock.lock();
   input.pcm = nullptr;
   input.state = SlotState::kGone;
 }
@@ -613,14 +617,16 @@ void AlsaDevice::PlayOut(Output& output) {
     output.until = output.played_out;
     if (output.broken) output.Retire({});
   }
-  if (output.abort || output.broken) {
-    snd_pcm_drop(output.pcm);
-  } else {
-    // Lets what ALSA still holds play to its end (nothing, once kept).
-    snd_pcm_nonblock(output.pcm, 0);
-    snd_pcm_drain(output.pcm);
-  }
-  snd_pcm_close(output.pcm);
+  // Closed without a drain: what the PCM was handed has played by now (it
+  // was kept, or waited out), or is cut short. A drain may wait for good on
+  // a sound server, and callers must not wait behind this mutex meanwhile:
+  // they pass over a retiring slot.
+  output.state = SlotState::kRetiring;
+  snd_pcm_t* pcm = output.pcm;
+  lock.unlock();
+  if (output.abort || output.broken) snd_pcm_drop(pcm);
+  snd_pcm_close(pcm);
+  lock.lock();
   output.pcm = nullptr;
   // Aborted: a stream whose handle is closed is released; the others the
   // service forgets when the device is removed.

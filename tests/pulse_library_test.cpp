@@ -1,0 +1,164 @@
+// The shipped library through a real sound server: a private PulseAudio
+// server whose source plays known bytes and whose sink is recorded, with
+// ALSA's "default" on it. The library is loaded as a host loads it, once per
+// test.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/binding/host_strings.h"
+#include "host/binding/library_binding.h"
+#include "tests/alsa_test_config.h"
+#include "tests/pulse_test_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using mirn::host::LibraryBinding;
+using mirn::host::NewAutomationString;
+using mirn::test::Bytes;
+using mirn::test::PulseTestServer;
+using mirn::test::WaitFor;
+
+constexpr std::uint8_t kSilence = 128;
+constexpr std::uint8_t kLoud = 0xC0;  // a level well off silence, even two streams mixed
+
+int Threads() { return mirn::test::CountEntries("/proc/self/task"); }
+int Fds() { return mirn::test::CountEntries("/proc/self/fd"); }
+
+bool Mapped(const std::string& file_name) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find(file_name) != std::string::npos) return true;
+  }
+  return false;
+}
+
+PulseTestServer::Options WithSinkRecorded() {
+  PulseTestServer::Options options;
+  options.record_sink = true;
+  return options;
+}
+
+class PulseLibrary : public ::testing::Test {
+ protected:
+  PulseLibrary() : server(WithSinkRecorded()) {
+    // ThreadSanitizer starts a thread of its own with a program's first.
+    std::thread([] {}).join();
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(server.ok()) << server.error();
+    threads_before = Threads();
+    std::string error;
+    binding = LibraryBinding::Open(MIRN_LIBRARY_PATH, mirn::host::BindBy::kName, &error);
+    ASSERT_NE(binding, nullptr) << error;
+  }
+
+  const mirn::host::Exports& mirn() const { return binding->exports(); }
+
+  // Loads `size` bytes at kLoud into the store, through a file as saved.
+  void LoadLoud(std::uint32_t size) {
+    std::string bytes(52 + size, static_cast<char>(kLoud));
+    for (int i = 0; i < 4; ++i) bytes[48 + i] = static_cast<char>(size >> (8 * i));
+    const fs::path take = server.dir() / "loud.wav";
+    std::ofstream(take, std::ios::binary) << bytes;
+    ASSERT_EQ(mirn().SoundRecordLoad(NewAutomationString(take.string())),
+              static_cast<std::int32_t>(size));
+  }
+
+  // Waits until the sink has played at least `bytes` loud bytes after `from`.
+  bool SinkPlays(std::size_t from, std::size_t bytes) {
+    return WaitFor([&] {
+      const Bytes sink = server.SinkBytes();
+      if (sink.size() <= from) return false;
+      return static_cast<std::size_t>(std::count_if(sink.begin() + static_cast<long>(from),
+                                                    sink.end(),
+                                                    [](auto b) { return b != kSilence; })) >= bytes;
+    });
+  }
+
+  PulseTestServer server;
+  std::unique_ptr<LibraryBinding> binding;
+  int threads_before = 0;
+};
+
+TEST_F(PulseLibrary, ARecordingHoldsTheSourceInOrderUpToTheStop) {
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  const std::uint64_t fed = server.Fed();
+  ASSERT_TRUE(WaitFor([&] { return server.Fed() >= fed + 3 * 8000; }));  // three seconds on
+  ASSERT_EQ(mirn().SoundRecordStop(), 2);
+  const fs::path take = server.dir() / "take.wav";
+  const std::int32_t saved = mirn().SoundRecordSave(NewAutomationString(take.string()), 8000);
+  const Bytes file = mirn::test::ReadBytes(take);
+  ASSERT_EQ(file.size(), 52u + static_cast<std::size_t>(saved));
+  const Bytes data(file.begin() + 52, file.end());
+  // The server delivers in its own time; two of the three seconds at least.
+  EXPECT_GE(data.size(), 2u * 8000);
+  EXPECT_LE(data.size(), server.Fed());
+  EXPECT_EQ(std::ranges::count(data, 0), 0) << "a byte the source never sent";
+  for (std::size_t n = 1; n < data.size(); ++n) {
+    ASSERT_EQ(data[n], data[n - 1] % 251 + 1) << "a byte lost or repeated at " << n;
+  }
+}
+
+TEST_F(PulseLibrary, PlaysAndToneReplaysReachTheSink) {
+  LoadLoud(4000);  // half a second at 8000/s
+  ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
+  EXPECT_TRUE(SinkPlays(0, 3000));
+  const std::size_t mark = server.SinkBytes().size();
+  ASSERT_EQ(mirn().ToneCreate(5512), 1);
+  EXPECT_TRUE(SinkPlays(mark, 3000));
+}
+
+TEST_F(PulseLibrary, AThousandPlaysInARowAllOpenWithBoundedThreadsFdsAndConnections) {
+  LoadLoud(10000);  // 1.25 s, so that every play is still going at the next
+  const int fds_before = Fds();
+  int threads = 0;
+  int fds = 0;
+  int clients = 0;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(mirn().SoundRecordPlay(8000), 3) << "play " << i;
+    threads = std::max(threads, Threads() - threads_before);
+    fds = std::max(fds, Fds() - fds_before);
+    if (i % 100 == 99) clients = std::max(clients, server.Clients());
+  }
+  // Each output PCM has a thread of ours and one of PulseAudio's client, and
+  // a few descriptors; the server also counts the sink's recorder.
+  EXPECT_LE(threads, 2 * 5);
+  EXPECT_LE(fds, 8 * 5);
+  EXPECT_LE(clients, 1 + 5);
+  EXPECT_TRUE(SinkPlays(0, 8000));
+}
+
+TEST_F(PulseLibrary, UnloadingWhileRecordingAndPlayingLetsGoOfEverything) {
+  LoadLoud(8000);
+  ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  EXPECT_GT(Threads(), threads_before);
+  binding.reset();
+  EXPECT_EQ(Threads(), threads_before);
+  EXPECT_FALSE(Mapped("libMirnWave.so"));
+  EXPECT_TRUE(WaitFor([&] { return server.Clients() == 1; })) << "only the sink's recorder";
+}
+
+TEST_F(PulseLibrary, AServerGoneMakesOpensFailWithoutHanging) {
+  LoadLoud(800);
+  ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  ASSERT_EQ(mirn().SoundRecordStop(), 2);  // the input's PCM is kept
+  server.Stop();
+  // Kept PCMs found broken are closed; fresh ones cannot be had.
+  EXPECT_EQ(mirn().SoundRecordPlay(8000), 33);
+  EXPECT_EQ(mirn().ToneCreate(8000), 33);
+  EXPECT_EQ(mirn().SoundRecordStart(), 1);
+  EXPECT_EQ(mirn().SoundRecordStop(), 2);
+}
+
+}  // namespace
