@@ -55,11 +55,13 @@ struct Slot {
   Wakeup wake;
   std::thread thread;
   std::mutex mutex;
-  SlotState state = SlotState::kStreaming;
+  // Written with the mutex held; read without it where a caller only looks
+  // for a slot, so that it does not wait behind a thread busy with ALSA.
+  std::atomic<SlotState> state{SlotState::kStreaming};
   std::chrono::steady_clock::time_point until;  // kDraining: played out; kKept: closed
   std::uint64_t attached = 0;                   // when the stream was attached
   bool abort = false;                           // the device goes away: stop at once
-  bool broken = false;                          // the PCM failed for good: never kept
+  std::atomic<bool> broken{false};              // the PCM failed for good: never kept
   // Callers waiting for the mutex. A thread whose PCM always has data (a
   // file, not a clock, behind it) would otherwise take it back at once.
   std::atomic<int> callers{0};
@@ -109,8 +111,10 @@ struct AlsaDevice::Input : Slot {
 
 struct AlsaDevice::Output : Slot {
   OutputStream* stream = nullptr;
-  bool closing = false;           // the handle is closed: play to the end, then release
-  std::int64_t unwritten = 0;     // plays announced, not yet all handed to ALSA
+  // Set by callers without the mutex, which the thread may hold across a
+  // write that waits for the sound server.
+  std::atomic<bool> closing{false};          // the handle is closed: play to the end, then release
+  std::atomic<std::int64_t> unwritten{0};    // plays announced, not yet all handed to ALSA
   std::vector<std::uint8_t> chunk;
   std::size_t have = 0;           // bytes in the chunk
   std::size_t done = 0;           // of those, bytes ALSA has taken
@@ -177,10 +181,8 @@ std::size_t AlsaDevice::HeldPcms(Direction direction) {
 void AlsaDevice::Reap() {
   auto reap = [](auto& slots) {
     std::erase_if(slots, [](const auto& slot) {
-      {
-        CallerLock slot_lock(*slot);
-        if (slot->state != SlotState::kGone) return false;
-      }
+      // Gone is the thread's last word: no need to wait for a busy slot's mutex.
+      if (slot->state != SlotState::kGone) return false;
       slot->thread.join();
       return true;
     });
@@ -223,7 +225,6 @@ Result AlsaDevice::CheckFormat(void* context, Direction direction, std::uint32_t
     }
     auto open_at = [&](const auto& slots) {
       return std::ranges::any_of(slots, [&](const auto& slot) {
-        CallerLock slot_lock(*slot);
         return slot->rate == rate && !slot->broken && slot->state != SlotState::kRetiring &&
                slot->state != SlotState::kGone;
       });
@@ -273,11 +274,12 @@ Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
   Input* evict = nullptr;
   std::size_t held = 0;
   for (const auto& input : self.inputs_) {
-    CallerLock slot_lock(*input);
     if (input->state == SlotState::kRetiring || input->state == SlotState::kGone) continue;
     ++held;
     if (input->state != SlotState::kKept) continue;
     if (input->rate == stream.rate() && !input->broken) {
+      CallerLock slot_lock(*input);
+      if (input->state != SlotState::kKept) continue;  // its time ran out meanwhile
       input->state = SlotState::kStreaming;
       input->stream = &stream;
       input->attached = ++self.attached_;
@@ -420,8 +422,16 @@ void AlsaDevice::Capture(Input& input) {
       continue;
     }
     if (input.reset) {
-      snd_pcm_drop(input.pcm);
-      input.reset = snd_pcm_prepare(input.pcm) < 0;  // StartInput tries again
+      // A drop and prepare wait for the sound server: callers that only set
+      // flags (close, start) go on meanwhile. Nothing else touches the PCM
+      // while it is not running.
+      input.reset = false;
+      snd_pcm_t* pcm = input.pcm;
+      lock.unlock();
+      snd_pcm_drop(pcm);
+      const bool prepared = snd_pcm_prepare(pcm) >= 0;
+      lock.lock();
+      if (!prepared) input.reset = true;  // the start tries again
       continue;
     }
     int limit = Wakeup::kWaitLimitMillis;
@@ -470,51 +480,57 @@ std::optional<Result> AlsaDevice::TakeOutput(OutputStream& stream) {
     return kOk;
   };
   for (const auto& output : outputs_) {
-    CallerLock slot_lock(*output);
-    const SlotState state = output->state;
+    SlotState state = output->state;
     if (state == SlotState::kRetiring || state == SlotState::kGone) continue;
     ++held;
     if (output->broken) continue;
-    const bool idle = state == SlotState::kKept || state == SlotState::kDraining;
     if (state == SlotState::kKept && output->rate == rate) {
-      // Kept PCMs run on; one that stopped may have lost its device.
-      const snd_pcm_state_t pcm_state = snd_pcm_state(output->pcm);
-      if (pcm_state == SND_PCM_STATE_RUNNING || pcm_state == SND_PCM_STATE_PREPARED ||
-          snd_pcm_prepare(output->pcm) >= 0) {
-        return attach(*output);
+      CallerLock slot_lock(*output);
+      if (output->state == SlotState::kKept) {
+        // Kept PCMs run on; one that stopped may have lost its device.
+        const snd_pcm_state_t pcm_state = snd_pcm_state(output->pcm);
+        if (pcm_state == SND_PCM_STATE_RUNNING || pcm_state == SND_PCM_STATE_PREPARED ||
+            snd_pcm_prepare(output->pcm) >= 0) {
+          return attach(*output);
+        }
+        output->broken = true;
+        output->Retire({});
+        --held;
+        continue;
       }
-      output->broken = true;
-      output->Retire({});
-      --held;
-      continue;
+      state = output->state;  // its time ran out meanwhile
     }
+    const bool idle = state == SlotState::kKept || state == SlotState::kDraining;
     auto older = [&](Output* than) { return than == nullptr || output->attached < than->attached; };
     if (idle && output->rate == rate && older(draining)) draining = output.get();
     if (idle && output->rate != rate && older(other)) other = output.get();
     if (state == SlotState::kStreaming && output->closing && older(cut)) cut = output.get();
   }
   if (held < kMaxOutputs) return std::nullopt;
-  if (draining != nullptr) {
-    CallerLock slot_lock(*draining);
-    return attach(*draining);
-  }
-  Output* replaced = other != nullptr ? other : cut;
-  if (replaced == nullptr) return kAllocated;  // every PCM belongs to an open handle
-  CallerLock slot_lock(*replaced);
-  if (replaced == cut) {
+  // The scan looked without the slots' mutexes: what it chose is checked
+  // again under the one taken. Only its thread changes a slot meanwhile, from
+  // streaming to draining to kept to retiring, and never back.
+  Output* chosen = draining != nullptr ? draining : other != nullptr ? other : cut;
+  if (chosen == nullptr) return kAllocated;  // every PCM belongs to an open handle
+  CallerLock slot_lock(*chosen);
+  const SlotState state = chosen->state;
+  if (state == SlotState::kRetiring || state == SlotState::kGone) return std::nullopt;
+  if (state == SlotState::kStreaming) {
     // Cut short: what it had not yet played is dropped and its stream released.
-    snd_pcm_drop(replaced->pcm);
-    OutputStream* old = replaced->stream;
-    replaced->stream = nullptr;
-    replaced->have = replaced->done = 0;
-    replaced->ends_play = false;
+    snd_pcm_drop(chosen->pcm);
+    OutputStream* old = chosen->stream;
+    chosen->stream = nullptr;
+    chosen->have = chosen->done = 0;
+    chosen->ends_play = false;
     old->Release();
-    if (replaced->rate == rate && snd_pcm_prepare(replaced->pcm) >= 0) {
-      replaced->played_out = Clock::now();
-      return attach(*replaced);
+    if (chosen->rate == rate && snd_pcm_prepare(chosen->pcm) >= 0) {
+      chosen->played_out = Clock::now();
+      return attach(*chosen);
     }
+  } else if (chosen->rate == rate && !chosen->broken) {
+    return attach(*chosen);  // kept or draining: the new stream follows what it plays
   }
-  replaced->Retire(kGiveWayDelay);
+  chosen->Retire(kGiveWayDelay);
   return std::nullopt;
 }
 
@@ -545,15 +561,13 @@ Result AlsaDevice::OpenOutput(void* context, OutputStream& stream) {
 void AlsaDevice::PlayQueued(void*, OutputStream& stream, const Play& play) {
   if (play.length == 0) return;  // finished already
   Output& output = *static_cast<Output*>(stream.device_data);
-  CallerLock slot_lock(output);
-  ++output.unwritten;
+  output.unwritten.fetch_add(1, std::memory_order_acq_rel);
   output.wake.Signal();
 }
 
 void AlsaDevice::CloseOutput(void*, OutputStream& stream) {
   Output& output = *static_cast<Output*>(stream.device_data);
-  CallerLock slot_lock(output);
-  output.closing = true;  // from here on the thread may release the stream
+  output.closing.store(true, std::memory_order_release);  // the thread may release the stream
   output.wake.Signal();
 }
 
@@ -601,12 +615,15 @@ void AlsaDevice::PlayOut(Output& output) {
     }
     if (output.ends_play) --output.unwritten;
     output.ends_play = false;
+    // Read before the pull: a close comes after the handle's last write, so
+    // once it is seen, an empty pull means the stream has nothing more.
+    const bool closed = output.closing.load(std::memory_order_acquire);
     const Pulled pulled = output.stream->Pull(output.chunk.data(), output.chunk.size());
     output.have = pulled.bytes;
     output.done = output.broken ? output.have : 0;
     output.ends_play = pulled.finished;
     if (pulled.bytes > 0) continue;
-    if (!output.closing) {
+    if (!closed) {
       wait(nullptr, Wakeup::kWaitLimitMillis);
       continue;
     }
