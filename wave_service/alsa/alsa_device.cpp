@@ -11,6 +11,9 @@
 // and is taken before a slot's, never while one is held.
 #include "wave_service/alsa/alsa_device.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <optional>
@@ -42,6 +45,15 @@ AlsaDevice& Self(void* context) { return *static_cast<AlsaDevice*>(context); }
 constexpr auto kGiveWayDelay = std::chrono::milliseconds(100);
 
 std::size_t Index(Direction direction) { return direction == Direction::kInput ? 0 : 1; }
+
+// A slot's thread moves bytes into buffers of 80 ms (playback) and 500 ms
+// (capture): a few milliseconds' wait for a CPU costs it nothing, so when it
+// wakes it does not take the CPU from the host's running thread, whose calls
+// must return at once. SCHED_BATCH keeps its fair share of the CPU otherwise.
+void YieldToCallers() {
+  const sched_param param{};
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);  // best effort
+}
 
 int Millis(std::chrono::steady_clock::duration d) {
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(d).count());
@@ -396,6 +408,7 @@ void AlsaDevice::CloseInput(void* context, InputStream& stream) {
 }
 
 void AlsaDevice::Capture(Input& input) {
+  YieldToCallers();
   std::vector<std::uint8_t> period(input.period);
   std::unique_lock lock(input.mutex);
   while (!input.Retired()) {
@@ -572,6 +585,7 @@ void AlsaDevice::CloseOutput(void*, OutputStream& stream) {
 }
 
 void AlsaDevice::PlayOut(Output& output) {
+  YieldToCallers();
   std::unique_lock lock(output.mutex);
   auto wait = [&](snd_pcm_t* pcm, int limit) {
     lock.unlock();
