@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace wave_file {
 
@@ -27,6 +28,14 @@ void Close(File& file);
 // Paths a save keeps: the target with its links resolved, and the temporary
 // file's name beside it.
 inline constexpr std::size_t kSavePathSize = 512;
+
+// Copies `path` into `out`, or false (and nothing copied) when it does not fit.
+inline bool CopySavePath(const char* path, char (&out)[kSavePathSize]) {
+  const std::size_t length = std::strlen(path);
+  if (length >= kSavePathSize) return false;
+  std::memcpy(out, path, length + 1);
+  return true;
+}
 
 // A save in progress. When `replaces`, the bytes go to `temp_path`, a new file
 // in the target's folder with the target's permission bits, which is renamed

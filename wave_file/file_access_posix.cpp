@@ -19,13 +19,6 @@ namespace {
 
 int Descriptor(File file) { return static_cast<int>(file.handle); }
 
-bool CopyPath(const char* path, char (&out)[kSavePathSize]) {
-  const std::size_t length = std::strlen(path);
-  if (length >= kSavePathSize) return false;
-  std::memcpy(out, path, length + 1);
-  return true;
-}
-
 // The target itself. Only the open must not wait (for a pipe's reader); the
 // writes may wait for a reader that reads.
 bool BeginWritingDirectly(const char* path, Save& save) {
@@ -133,7 +126,7 @@ bool BeginSave(const char* path, Save& save) {
   save.file.handle = -1;
   save.replaces = false;
   save.temp_path[0] = '\0';
-  if (!CopyPath(path, save.target)) return false;
+  if (!CopySavePath(path, save.target)) return false;
 
   struct stat status;
   if (lstat(path, &status) != 0) {
@@ -147,7 +140,7 @@ bool BeginSave(const char* path, Save& save) {
     if (realpath(path, resolved) == nullptr || stat(resolved, &status) != 0) {
       return BeginWritingDirectly(path, save);
     }
-    if (S_ISREG(status.st_mode) && CopyPath(resolved, save.target)) {
+    if (S_ISREG(status.st_mode) && CopySavePath(resolved, save.target)) {
       return BeginReplacing(save, &status);
     }
     return BeginWritingDirectly(path, save);

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "wave_file/file_access.h"
 
@@ -19,13 +18,6 @@ std::intptr_t Value(HANDLE handle) { return reinterpret_cast<std::intptr_t>(hand
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The largest piece one ReadFile or WriteFile call moves.
 constexpr std::size_t kMaxPiece = 1u << 30;
-
-bool CopyPath(const char* path, char (&out)[kSavePathSize]) {
-  const std::size_t length = std::strlen(path);
-  if (length >= kSavePathSize) return false;
-  std::memcpy(out, path, length + 1);
-  return true;
-}
 
 // True when `handle` is a file on a disk: not a console, a device or a pipe.
 bool IsDiskFile(HANDLE handle) {
@@ -146,7 +138,7 @@ bool BeginSave(const char* path, Save& save) {
   save.file.handle = -1;
   save.replaces = false;
   save.temp_path[0] = '\0';
-  if (!CopyPath(path, save.target)) return false;
+  if (!CopySavePath(path, save.target)) return false;
 
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
