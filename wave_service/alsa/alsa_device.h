@@ -1,8 +1,9 @@
-// The wave device that records and plays through ALSA's "default" PCM. Each
-// PCM has one thread, and a PCM whose stream has ended is kept open a short
-// while for the next stream at its rate, so that opens after the first at a
-// rate do not wait for ALSA. Every thread is stopped and joined, and every
-// PCM closed, when the device goes away.
+// The wave device that records and plays through ALSA ("default", or the PCM
+// the environment names: pcm_name.h). Each PCM has one thread, and a PCM
+// whose stream has ended is kept open a short while for the next stream at
+// its rate, so that opens after the first at a rate do not wait for ALSA.
+// Every thread is stopped and joined, and every PCM closed, when the device
+// goes away.
 #pragma once
 
 #include <array>

@@ -12,6 +12,7 @@
 
 #include "tests/alsa_test_config.h"
 #include "wave_service/alsa/alsa_pcm.h"
+#include "wave_service/alsa/pcm_name.h"
 
 namespace ws = wave_service;
 using mirn::test::AlsaTestConfig;
@@ -89,6 +90,27 @@ TEST_F(AlsaDeviceTest, RatesAreWhatAlsaTakesUpToItsHighest) {
     }
   }
   EXPECT_TRUE(config.StreamFiles().empty()) << "a query or a refusal starts no stream";
+}
+
+TEST_F(AlsaDeviceTest, TheEnvironmentChoosesEachDirectionsPcm) {
+  using ws::alsa::PcmName;
+  const ws::WaveFormat format = Pcm(8000);
+  ws::Handle handle = 0;
+  setenv("MIRN_PCM", "mirn_no_such_pcm", 1);
+  setenv("MIRN_CAPTURE_PCM", "", 1);  // empty: not set
+  EXPECT_STREQ(PcmName(ws::Direction::kInput), "mirn_no_such_pcm");
+  // A name that does not open is a missing device, in both directions.
+  EXPECT_EQ(ws::OutputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kBadDeviceId);
+  EXPECT_EQ(ws::InputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kBadDeviceId);
+  EXPECT_EQ(handle, 0u);
+  // A direction's own name wins over the shared one.
+  setenv("MIRN_PLAYBACK_PCM", "default", 1);
+  EXPECT_STREQ(PcmName(ws::Direction::kOutput), "default");
+  EXPECT_EQ(ws::OutputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(handle), ws::kOk);
+  for (const char* name : {"MIRN_PCM", "MIRN_CAPTURE_PCM", "MIRN_PLAYBACK_PCM"}) unsetenv(name);
+  EXPECT_STREQ(PcmName(ws::Direction::kInput), "default");
+  AllLetGo();
 }
 
 TEST_F(AlsaDeviceTest, EachOutputPlaysItsWritesInOrderAndWholeIntoAStreamOfItsOwn) {

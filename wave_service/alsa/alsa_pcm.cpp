@@ -1,5 +1,6 @@
-// Opening and setting up ALSA's "default" PCM, error translation, and the
-// poll that stream threads wait in.
+// Opening and setting up the chosen ALSA PCM ("default" unless the
+// environment names another), error translation, and the poll that stream
+// threads wait in.
 #include "wave_service/alsa/alsa_pcm.h"
 
 #include <poll.h>
@@ -9,13 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "wave_service/alsa/pcm_name.h"
+
 namespace wave_service::alsa {
 
 namespace {
 
-// ALSA's own configuration says what "default" is: a sound card, dmix,
-// PipeWire or PulseAudio. Nothing of ours chooses another device.
-constexpr const char* kPcmName = "default";
 // Playback in short periods, so that a play starts at once and a cut is
 // heard at once; capture in arecord's, since a stop reads out what ALSA holds.
 constexpr unsigned kOutputPeriodMicros = 20'000;
@@ -84,7 +84,7 @@ Result TranslateAlsaError(int error) {
 
 Result CheckPcm(Direction direction, std::uint32_t rate) {
   snd_pcm_t* pcm = nullptr;
-  int err = snd_pcm_open(&pcm, kPcmName, AlsaStream(direction), SND_PCM_NONBLOCK);
+  int err = snd_pcm_open(&pcm, PcmName(direction), AlsaStream(direction), SND_PCM_NONBLOCK);
   if (err < 0) return TranslateAlsaError(err);
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
@@ -95,7 +95,7 @@ Result CheckPcm(Direction direction, std::uint32_t rate) {
 
 OpenedPcm OpenPcm(Direction direction, std::uint32_t rate) {
   snd_pcm_t* pcm = nullptr;
-  int err = snd_pcm_open(&pcm, kPcmName, AlsaStream(direction), SND_PCM_NONBLOCK);
+  int err = snd_pcm_open(&pcm, PcmName(direction), AlsaStream(direction), SND_PCM_NONBLOCK);
   if (err < 0) return {TranslateAlsaError(err)};
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);

@@ -1,4 +1,4 @@
-// ALSA's "default" PCM set up for the wave service: 8-bit mono at a chosen
+// The chosen ALSA PCM set up for the wave service: 8-bit mono at a chosen
 // rate in short periods, ALSA's error codes in the service's terms, and the
 // wait a stream thread makes for its PCM or for a wake-up call.
 #pragma once
