@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing MirnDLL
 # need. The package lists live here only. Runs apt-get update only when a
-# package is missing.
+# package is missing. It never removes a package (an install that would is
+# refused and reported) and changes no sound configuration; what cannot be
+# installed is reported as a warning, and the install goes on without it.
 #   scripts/install-deps.sh [--arm32]   also the 32-bit ARM cross build's
 #   scripts/install-deps.sh [--fuzz]    also clang and libFuzzer
 #   scripts/install-deps.sh [--windows] also the Windows cross builds' and Wine
@@ -54,5 +56,41 @@ export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo[@]}" dpkg --add-architecture i386
 fi
-"${sudo[@]}" apt-get update
-"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# A mirror in the middle of a sync fails an index now and then: try once more,
+# then go on with the indexes that did come (a package they lack is reported
+# below, and the rest still installs).
+update_log=$(mktemp)
+trap 'rm -f "$update_log"' EXIT
+if ! "${sudo[@]}" apt-get update >"$update_log" 2>&1 || grep -q '^E:' "$update_log"; then
+  sleep 5
+  if ! "${sudo[@]}" apt-get update >"$update_log" 2>&1 || grep -q '^E:' "$update_log"; then
+    echo "install-deps: warning: apt-get update failed on some indexes; going on with the others:" >&2
+    grep '^E:' "$update_log" | sed 's/^/install-deps:   /' >&2 || true
+  fi
+fi
+
+# Installs the packages named, unless apt would remove any package for them
+# (a sound server the machine uses, say) or cannot install them. Returns 1
+# then, having changed nothing.
+install_harmless() {
+  local plan
+  if ! plan=$("${sudo[@]}" apt-get install -s -y --no-install-recommends "$@" 2>&1); then
+    return 1
+  fi
+  if grep -q '^Remv ' <<<"$plan"; then
+    echo "install-deps: not installing $* : it would remove $(grep '^Remv ' <<<"$plan" | awk '{print $2}' | xargs)" >&2
+    return 1
+  fi
+  "${sudo[@]}" apt-get install -y --no-install-recommends "$@"
+}
+
+if ! install_harmless "${missing[@]}"; then
+  # One at a time, so that one package that cannot come keeps no other out.
+  failed=()
+  for package in "${missing[@]}"; do
+    install_harmless "$package" >/dev/null || failed+=("$package")
+  done
+  if [[ ${#failed[@]} -gt 0 ]]; then
+    echo "install-deps: warning: could not install ${failed[*]} (nothing was removed); what needs them is skipped or fails" >&2
+  fi
+fi
