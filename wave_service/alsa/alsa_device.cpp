@@ -654,8 +654,10 @@ void AlsaDevice::PlayOut(Output& output) {
   // they pass over a retiring slot.
   output.state = SlotState::kRetiring;
   snd_pcm_t* pcm = output.pcm;
+  // Read under the lock: the device's destructor sets abort under it.
+  const bool cut_short = output.abort || output.broken;
   lock.unlock();
-  if (output.abort || output.broken) snd_pcm_drop(pcm);
+  if (cut_short) snd_pcm_drop(pcm);
   snd_pcm_close(pcm);
   lock.lock();
   output.pcm = nullptr;
