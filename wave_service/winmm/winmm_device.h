@@ -1,10 +1,20 @@
 // The wave device on Windows' own waveform-audio API (winmm). The library's
 // header never reaches winmm: every stream has its own small ring of WAVEHDRs
-// over its own memory, prepared once, and one thread per stream moves bytes
-// between them and the service (Deliver, Pull), woken by winmm's event
-// callbacks. So every promise of the service's contract holds here too,
-// whatever winmm itself does with a header that is cleared, queued twice or
-// closed while it plays.
+// over its own memory, and one thread per stream, its owner, makes every
+// winmm call on it and moves bytes between the ring and the service (Deliver,
+// Pull), woken by winmm's callbacks. So every promise of the service's
+// contract holds here too, whatever winmm itself does with a header that is
+// cleared, queued twice or closed while it plays.
+//
+// Host calls only post to the owner and wait, with a deadline, where their
+// answer depends on winmm (an open, a stop's last bytes). The owner recovers
+// from winmm's faults itself: a header winmm refuses is kept and queued again
+// (MMSYSERR_NOMEM after a wait; anything else closes the device), and a
+// device that goes away (an error from it, a refused header, WIM/WOM_CLOSE)
+// is opened again with backoff, 50 ms doubling to 1 s, for as long as the
+// stream is open. A recording fills the time lost with silence (128); a play
+// goes on with the bytes it had not played. With MIRN_DEBUG set, each such
+// event is one line on stderr.
 #pragma once
 
 #include <atomic>
@@ -31,17 +41,20 @@ class WinmmDevice {
   // Makes later opens use this device.
   void Install();
 
-  // Bytes captured by every input of this device so far.
+  // Bytes captured by every input of this device so far, silence filling a
+  // lost device's time included.
   std::uint64_t Captured() const { return captured_.load(std::memory_order_acquire); }
   // True while some output has bytes that winmm has not finished playing, or
   // a closed output has not yet let go of its winmm device.
   bool Playing();
-  // Outputs whose threads the device still holds. Finished ones are joined
-  // at the next output open or close.
+  // Streams whose threads still run: closed ones end once they have let go
+  // of winmm (an output once it has played out).
   std::size_t HeldOutputs();
+  std::size_t HeldInputs();
 
  private:
   struct Ring;
+  struct Owner;
   struct Input;
   struct Output;
 
@@ -57,9 +70,9 @@ class WinmmDevice {
 
   void Capture(Input& input);
   static void PlayOut(Output& output);
-  void ReapOutputs();
+  void ReapStreams();
 
-  std::mutex mutex_;  // guards the two lists, not the streams in them
+  std::mutex mutex_;  // guards the two lists, not the streams in them; never held across winmm
   std::list<std::unique_ptr<Input>> inputs_;
   std::list<std::unique_ptr<Output>> outputs_;
   std::atomic<std::uint64_t> captured_{0};
