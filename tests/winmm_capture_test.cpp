@@ -4,27 +4,16 @@
 // run with none lost or repeated.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "MirnDLL.h"
 #include "library/sound_state.h"
+#include "wave_service/winmm/winmm_test_streams.h"
 
 namespace {
 
 using mirn::g_sound_state;
-
-// Looks every millisecond, for at most 30 s: a test fails rather than hangs.
-template <class Done>
-bool WaitFor(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using wave_service::test::WaitFor;
 
 // The source plays 1, 2, ..., 251, 1, ...: each byte follows the one before.
 bool Follows(std::uint8_t before, std::uint8_t byte) { return byte == before % 251 + 1; }

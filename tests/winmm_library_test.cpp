@@ -5,38 +5,23 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "MirnDLL.h"
 #include "library/sound_state.h"
 #include "wave_service/device.h"
 #include "wave_service/winmm/winmm_device.h"
+#include "wave_service/winmm/winmm_test_streams.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 namespace ws = wave_service;
-using Bytes = std::vector<std::uint8_t>;
+using ws::test::Bytes;
+using ws::test::PlaysAs;
+using ws::test::WaitFor;
 using mirn::g_sound_state;
-
-// Looks every millisecond, for at most 30 s: a test fails rather than hangs.
-template <class Done>
-bool WaitFor(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // The value of a handle made now. Handles take the lowest free value, so
 // leaked ones show as this creeping up (Wine's GetProcessHandleCount
@@ -47,50 +32,15 @@ std::uintptr_t FreshHandleValue() {
   return reinterpret_cast<std::uintptr_t>(probe);
 }
 
-Bytes ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 Bytes Store(std::size_t length) {
   return Bytes(g_sound_state.SampleBuffer, g_sound_state.SampleBuffer + length);
-}
-
-// A stream as ALSA received it is the play's bytes, whole and in order, with
-// nothing between or after them but Wine's own silence (0x80): Wine writes
-// it while an output stays open with nothing left to play, and, ALSA's file
-// plugin taking bytes faster than real time, wherever this machine's load
-// held the device's thread up between two headers.
-::testing::AssertionResult PlaysAs(const Bytes& stream, const Bytes& play) {
-  // Matching each byte as early as it can be matched finds the play in the
-  // stream whenever the silence can be taken out to leave it.
-  std::size_t matched = 0;
-  for (std::size_t at = 0; at < stream.size(); ++at) {
-    if (matched < play.size() && stream[at] == play[matched]) {
-      ++matched;
-    } else if (stream[at] != 0x80) {
-      return ::testing::AssertionFailure()
-             << "byte " << at << " of a stream of " << stream.size()
-             << " is neither the play's next byte (" << matched << " of " << play.size()
-             << ") nor silence";
-    }
-  }
-  if (matched < play.size()) {
-    return ::testing::AssertionFailure()
-           << "a stream of " << stream.size() << " bytes holds only " << matched << " of the play's "
-           << play.size();
-  }
-  return ::testing::AssertionSuccess();
 }
 
 class WinmmLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* config = std::getenv("ALSA_CONFIG_PATH");
-    ASSERT_NE(config, nullptr) << "run by scripts/test-windows.sh";
-    // A Unix path: on Wine's drive Z:.
-    streams_ = fs::path(std::string("Z:") + config).parent_path();
-    for (const fs::path& file : StreamFiles()) fs::remove(file);
+    streams_.SetUp();
+    if (HasFatalFailure()) return;
     std::memset(&g_sound_state, 0, sizeof g_sound_state);
     device_.Install();
   }
@@ -101,7 +51,7 @@ class WinmmLibrary : public ::testing::Test {
       g_sound_state.SampleBuffer[i] = static_cast<std::uint8_t>(i * 7 + 3);
     }
     g_sound_state.PositionRecord.bytes = size;
-    const std::wstring file = (streams_ / "pattern.wav").wstring();
+    const std::wstring file = (streams_.folder() / "pattern.wav").wstring();
     ASSERT_EQ(SoundRecordSave(SysAllocString(file.c_str()), 8000), static_cast<std::int32_t>(size));
     ASSERT_EQ(SoundRecordLoad(SysAllocString(file.c_str())), static_cast<std::int32_t>(size));
   }
@@ -114,24 +64,7 @@ class WinmmLibrary : public ::testing::Test {
     EXPECT_TRUE(WaitFor([&] { return !device_.Playing(); }));
   }
 
-  // The files ALSA played streams into that hold something, in open order.
-  std::vector<fs::path> StreamFiles() const {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(streams_)) {
-      if (entry.path().filename().string().starts_with("stream.raw")) files.push_back(entry.path());
-    }
-    std::ranges::sort(files);
-    return files;
-  }
-  std::vector<Bytes> Played() const {
-    std::vector<Bytes> played;
-    for (const fs::path& file : StreamFiles()) {
-      if (Bytes bytes = ReadBytes(file); !bytes.empty()) played.push_back(std::move(bytes));
-    }
-    return played;
-  }
-
-  fs::path streams_;
+  ws::test::PlayedStreams streams_;
   ws::WinmmDevice device_;
 };
 
@@ -139,7 +72,7 @@ TEST_F(WinmmLibrary, EachPlayPassIsAStreamOfExactlyItsBytes) {
   LoadPattern(3001);
   EXPECT_EQ(SoundRecordPlay(16000), 3);
   FinishPlaying();
-  const std::vector<Bytes> played = Played();
+  const std::vector<Bytes> played = streams_.Played();
   ASSERT_EQ(played.size(), 2u);
   for (const Bytes& bytes : played) EXPECT_TRUE(PlaysAs(bytes, Store(3001)));
 }
@@ -162,7 +95,7 @@ TEST_F(WinmmLibrary, RestartsAndPlaysOverRunningSoundNeitherCrashNorLeak) {
   FinishPlaying();
   EXPECT_EQ(ws::Counts().inputs, 0u);
   EXPECT_EQ(ws::Counts().headers, 0u);
-  EXPECT_EQ(Played().size(), 6u) << "every pass played something";
+  EXPECT_EQ(streams_.Played().size(), 6u) << "every pass played something";
 }
 
 TEST_F(WinmmLibrary, TwoHundredPlaysInARowLeakNoHandle) {
@@ -175,7 +108,7 @@ TEST_F(WinmmLibrary, TwoHundredPlaysInARowLeakNoHandle) {
   // Each pass takes an event and a thread at least: a leak would be hundreds.
   EXPECT_LE(FreshHandleValue(), handles + 8 * 4);  // handle values step by 4
   EXPECT_EQ(ws::Counts().headers, 0u);
-  const std::vector<Bytes> played = Played();
+  const std::vector<Bytes> played = streams_.Played();
   ASSERT_EQ(played.size(), 402u);
   for (const Bytes& bytes : played) ASSERT_TRUE(PlaysAs(bytes, Store(400)));
 }
