@@ -92,6 +92,14 @@ void Debug(const char* format, Args... args) {
   std::fflush(stderr);
 }
 
+// " (MMRESULT n)" for a failed call's code, "" for none.
+struct Code {
+  char text[32] = "";
+  explicit Code(MMRESULT code) {
+    if (code != MMSYSERR_NOERROR) std::snprintf(text, sizeof text, " (MMRESULT %u)", code);
+  }
+};
+
 // Attempts spaced 50 ms, 100 ms, ... up to 1 s apart, on the device's clock.
 struct Backoff {
   DWORD delay = kFirstBackoffMs;
@@ -595,7 +603,7 @@ void WinmmDevice::Capture(Input& input) {
     input.requeue.Reset();
     input.starved = false;
     const DWORD wait = input.reopen.Schedule(now);
-    Debug("mirn: winmm input: %s (%u); reopening in %lu ms\n", why, code,
+    Debug("mirn: winmm input: %s%s; reopening in %lu ms\n", why, Code(code).text,
           static_cast<unsigned long>(wait));
   };
   // Queues every free header, the refused one first: a refusal is retried
@@ -615,7 +623,7 @@ void WinmmDevice::Capture(Input& input) {
       } else if (RecoveryFor(result) == Recovery::kRetry) {
         const DWORD wait = input.requeue.Schedule(Now());
         input.starved = ring.queued.load() == 0;
-        Debug("mirn: winmm input: waveInAddBuffer refused a header (%u); again in %lu ms\n",
+        Debug("mirn: winmm input: waveInAddBuffer refused a header (MMRESULT %u); again in %lu ms\n",
               result, static_cast<unsigned long>(wait));
       } else {
         lose("waveInAddBuffer failed", result);
@@ -636,7 +644,7 @@ void WinmmDevice::Capture(Input& input) {
     const MMRESULT result = OpenDevice<InputCalls>(input.device, ring.headers, input.rate, ring.slot_bytes, input.signal);
     if (result != MMSYSERR_NOERROR) {
       const DWORD wait = input.reopen.Schedule(now);
-      Debug("mirn: winmm input: the device does not open (%u); again in %lu ms\n", result,
+      Debug("mirn: winmm input: the device does not open (MMRESULT %u); again in %lu ms\n", result,
             static_cast<unsigned long>(wait));
       return;
     }
@@ -694,7 +702,7 @@ void WinmmDevice::Capture(Input& input) {
     if (closed) break;
 
     if (input.device != nullptr && input.signal.lost.load(std::memory_order_acquire)) {
-      lose("the device closed", MMSYSERR_NOERROR);
+      lose("winmm closed the device", MMSYSERR_NOERROR);
     }
     if (input.device != nullptr && input.running) {
       harvest();
@@ -738,7 +746,7 @@ void WinmmDevice::PlayOut(Output& output) {
     close_device(true);
     output.rewrite.Reset();
     const DWORD wait = output.reopen.Schedule(output.lost_at);
-    Debug("mirn: winmm output: %s (%u); %lu buffers kept, reopening in %lu ms\n", why, code,
+    Debug("mirn: winmm output: %s%s; %lu buffers kept, reopening in %lu ms\n", why, Code(code).text,
           static_cast<unsigned long>(ring.queued.load()), static_cast<unsigned long>(wait));
   };
   // Fills free headers from the queued plays, then writes every held header
@@ -763,7 +771,7 @@ void WinmmDevice::PlayOut(Output& output) {
         output.rewrite.Reset();
       } else if (RecoveryFor(result) == Recovery::kRetry) {
         const DWORD wait = output.rewrite.Schedule(Now());
-        Debug("mirn: winmm output: waveOutWrite refused a buffer (%u); again in %lu ms\n", result,
+        Debug("mirn: winmm output: waveOutWrite refused a buffer (MMRESULT %u); again in %lu ms\n", result,
               static_cast<unsigned long>(wait));
       } else {
         lose("waveOutWrite failed", result);
@@ -786,7 +794,7 @@ void WinmmDevice::PlayOut(Output& output) {
     const bool closing = output.closing.load(std::memory_order_acquire);
     if (output.device != nullptr) {
       if (output.signal.lost.load(std::memory_order_acquire)) {
-        lose("the device closed", MMSYSERR_NOERROR);
+        lose("winmm closed the device", MMSYSERR_NOERROR);
       } else {
         retire();
         feed();
@@ -801,7 +809,7 @@ void WinmmDevice::PlayOut(Output& output) {
         feed();
       } else {
         const DWORD wait = output.reopen.Schedule(now);
-        Debug("mirn: winmm output: the device does not open (%u); again in %lu ms\n", result,
+        Debug("mirn: winmm output: the device does not open (MMRESULT %u); again in %lu ms\n", result,
               static_cast<unsigned long>(wait));
       }
     }

@@ -35,6 +35,14 @@ struct CallFault {
     hold_from = calls.load() + nth;
   }
   void Release() { SetEvent(released); }
+  // As new: nothing made, failed or held.
+  void Reset() {
+    calls = 0;
+    fail_from = LONG_MAX;
+    failures = 0;
+    hold_from = LONG_MAX;
+    SetEvent(released);
+  }
 };
 
 template <auto Entry, class Function>
@@ -61,6 +69,7 @@ struct Hooked<Entry, UINT(WINAPI*)(Args...)> {
 template <auto Entry>
 CallFault& Hook() {
   using H = Hooked<Entry, std::remove_reference_t<decltype(Winmm().*Entry)>>;
+  H::fault.Reset();
   Winmm().*Entry = &H::Call;
   return H::fault;
 }
