@@ -221,7 +221,10 @@ void CloseDevice(typename Calls::Handle& device, WAVEHDR (&headers)[kSlots], Sig
   if (reset) (Winmm().*Calls::kReset)(device);
   for (WAVEHDR& header : headers) (Winmm().*Calls::kUnprepare)(device, &header, sizeof header);
   signal.closing.store(true, std::memory_order_release);  // its WIM/WOM_CLOSE is expected
-  (Winmm().*Calls::kClose)(device);
+  if (const MMRESULT closed = (Winmm().*Calls::kClose)(device); closed != MMSYSERR_NOERROR) {
+    Debug("mirn: winmm %s: the device does not close%s; it is given up\n",
+          Calls::kDirection == Direction::kInput ? "input" : "output", Code(closed).text);
+  }
   signal.closing.store(false, std::memory_order_release);
   device = nullptr;
 }
