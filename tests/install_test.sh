@@ -88,4 +88,14 @@ fi
 completed=$(bash -c 'source "$1"; COMP_WORDS=(mirn p); COMP_CWORD=1; _mirn; echo "${COMPREPLY[*]}"' \
             _ "$prefix/share/bash-completion/completions/mirn")
 [[ $completed == play ]] || { echo "completion of 'mirn p' gave '$completed'" >&2; exit 1; }
+# The Python package finds the library installed beside it, with nothing set
+# (the build machine's Python cannot load a cross or sanitized build).
+if [[ -z ${MIRN_EMULATOR:-} && -z $sanitize ]]; then
+  package=$(find "$prefix" -path '*/mirndll/__init__.py')
+  [[ -n $package ]] || { echo "no Python package installed" >&2; exit 1; }
+  found=$(cd "$scratch" && env -u MIRNDLL_LIBRARY PYTHONPATH="$(dirname "$(dirname "$package")")" \
+          python3 -c 'import mirndll; r = mirndll.Recorder(); r.stop(); print(r.path)')
+  [[ $found == /* && $(realpath "$found") == $(realpath "$libdir/libMirnDLL.so.1") ]] ||
+    { echo "the installed Python package loaded '$found'" >&2; exit 1; }
+fi
 echo "installed tree works from $prefix"
