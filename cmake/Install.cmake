@@ -1,6 +1,9 @@
 # `cmake --install build --prefix DIR`: the shipped library, the libraries it
 # loads, the public headers (in include/mirndll), mirn with its man page and
-# bash completion, a pkg-config file and a CMake package. The tree is
+# bash completion, a pkg-config file and a CMake package. Each file belongs
+# to a component, one per Debian package (cmake/Packaging.cmake): Runtime
+# (the shared libraries), Development (what a host builds with), mirn and
+# python (bindings/python/). The tree is
 # relocatable: binaries find their libraries through $ORIGIN, and the
 # pkg-config file and the CMake package find their prefix from where they lie.
 include(GNUInstallDirs)
@@ -10,7 +13,7 @@ include(CMakePackageConfigHelpers)
 # (MIRN_INSTALL_STRIP=OFF); `cmake --install --strip` is then the same.
 option(MIRN_INSTALL_STRIP "Strip debug information from installed binaries" ON)
 if(MIRN_INSTALL_STRIP)
-  install(CODE "set(CMAKE_INSTALL_DO_STRIP 1)")
+  install(CODE "set(CMAKE_INSTALL_DO_STRIP 1)" ALL_COMPONENTS)
 endif()
 
 # What a host builds against: the header folder, and the allocator its
@@ -23,17 +26,19 @@ target_include_directories(MirnAutomation INTERFACE
 target_link_libraries(MirnDLL PUBLIC MirnAutomation)
 
 install(TARGETS MirnDLL MirnAutomation MirnWave EXPORT MirnDLLTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS mirn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+                NAMELINK_COMPONENT Development
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+install(TARGETS mirn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mirn)
 install(FILES ${PROJECT_SOURCE_DIR}/include/MirnDLL.h
               ${PROJECT_SOURCE_DIR}/include/automation_strings.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirndll)
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mirndll COMPONENT Development)
 install(FILES ${PROJECT_SOURCE_DIR}/host/mirn/mirn.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT mirn)
 install(FILES ${PROJECT_SOURCE_DIR}/host/mirn/mirn.bash-completion
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME mirn)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME mirn
+        COMPONENT mirn)
 
 # mirn reaches libMirnAutomation.so (linked) and libMirnDLL.so (loaded by the
 # binding, which also looks in ../lib) from the bin folder.
@@ -43,17 +48,18 @@ set_target_properties(mirn PROPERTIES INSTALL_RPATH "$ORIGIN/${_bin_to_lib}")
 file(RELATIVE_PATH MIRN_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/mirndll.pc.in ${PROJECT_BINARY_DIR}/mirndll.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/mirndll.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 
 # find_package(MirnDLL CONFIG): imported targets MirnDLL::MirnDLL (the header
 # and the allocator come with it), MirnDLL::MirnAutomation and
 # MirnDLL::MirnWave, with paths relative to the package's own folder.
 set(_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/MirnDLL)
-install(EXPORT MirnDLLTargets NAMESPACE MirnDLL:: DESTINATION ${_package_dir})
+install(EXPORT MirnDLLTargets NAMESPACE MirnDLL:: DESTINATION ${_package_dir}
+        COMPONENT Development)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/MirnDLLConfig.cmake.in
   ${PROJECT_BINARY_DIR}/MirnDLLConfig.cmake INSTALL_DESTINATION ${_package_dir})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/MirnDLLConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/MirnDLLConfig.cmake
               ${PROJECT_BINARY_DIR}/MirnDLLConfigVersion.cmake
-        DESTINATION ${_package_dir})
+        DESTINATION ${_package_dir} COMPONENT Development)
