@@ -66,12 +66,14 @@ cd "$scratch"
 [[ $(command -v mirn) == /usr/bin/mirn ]] || { echo "mirn is not /usr/bin/mirn" >&2; exit 1; }
 mirn --version
 
-# The README's examples record and play on the tests' file-backed ALSA device.
-alsa=("$build/tests/mirn_alsa_test_env" files)
+# The README's examples record and play through the tests' private PulseAudio
+# server, which captures in real time: three seconds hold 24,000 bytes, and
+# the plays last as long.
+sound=("$build/tests/mirn_pulse_test_env")
 awk '/^```c$/ { inside = 1; next } /^```$/ { inside = 0 } inside' "$root/README.md" > example.c
 # shellcheck disable=SC2046  # pkg-config's output is meant to be split
 cc -std=c11 -Wall -Wextra -Werror example.c -o example $(pkg-config --cflags --libs mirndll)
-"${alsa[@]}" ./example | grep -E '^recorded, saved and played [1-9][0-9]* bytes$'
+"${sound[@]}" ./example | grep -E '^recorded, saved and played [1-9][0-9]* bytes$'
 
 cmake -S "$root/tests/cmake_host" -B cmake-host -DHOST_SOURCE="$root/tests/installed_host.c" >/dev/null
 cmake --build cmake-host >/dev/null
@@ -85,5 +87,5 @@ path = mirndll.Recorder().path  # the installed copy, found from the package
 assert mirndll.__file__.startswith("/usr/lib/python3/"), mirndll.__file__
 assert path.startswith("/usr/lib/") and os.path.isfile(path), path
 print("mirndll", mirndll.__file__, "loads", path)'
-"${alsa[@]}" /usr/bin/python3 example.py | grep -E '^recorded, saved and played [1-9][0-9]* bytes$'
+"${sound[@]}" /usr/bin/python3 example.py | grep -E '^recorded, saved and played [1-9][0-9]* bytes$'
 echo "the packages ${names[*]} install, work and are removed again"

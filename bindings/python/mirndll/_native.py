@@ -82,22 +82,15 @@ class Native:
             self._allocate = allocator.AutomationStringFromUtf8
             self._allocate.argtypes = [ctypes.c_char_p]
         self._allocate.restype = ctypes.c_void_p
-        self._release = allocator.SysFreeString
-        self._release.argtypes = [ctypes.c_void_p]
-        self._release.restype = None
 
     def automation_string(self, narrow_checked):
-        """A new automation string of a path already checked by narrow_path;
-        the call it is passed to releases it."""
+        """A new automation string of a path already checked by narrow_path,
+        made just before the call it is passed to, which releases it."""
         text, narrow = narrow_checked
         pointer = self._allocate(text if WINDOWS else narrow)
         if not pointer:
             raise MemoryError("no automation string could be allocated")
         return pointer
-
-    def release(self, pointer):
-        """Releases a string that no call took over."""
-        self._release(pointer)
 
     @staticmethod
     def last_error():

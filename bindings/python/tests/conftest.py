@@ -33,8 +33,7 @@ def here(tmp_path, monkeypatch):
 @pytest.fixture
 def strings_balance():
     """Fails the test unless every automation string made during it was
-    released exactly once (by the library, or by the binding when no call
-    took it)."""
+    released exactly once: by the library, never by the binding too."""
     allocator = ctypes.CDLL("libMirnAutomation.so.1")
     counters = [allocator.AutomationStringsAllocated, allocator.AutomationStringsReleased]
     for counter in counters:
