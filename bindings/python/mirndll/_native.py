@@ -62,8 +62,8 @@ class Native:
         try:
             self.dll = loader(path, **options)
         except OSError as error:
-            raise OSError(errno.ENOENT, f"cannot load MirnDLL from {path} ({source}): {error}; "
-                          f"pass its path or set {ENVIRONMENT_VARIABLE}", path) from None
+            raise OSError(f"cannot load MirnDLL from {path} ({source}): {error}; "
+                          f"pass its path or set {ENVIRONMENT_VARIABLE}") from None
         self.path = path
         for name, (arguments, result) in _PROTOTYPES.items():
             function = getattr(self.dll, name)
