@@ -19,7 +19,7 @@ packages=(
   # mirn: its command line (CLI11), audio files and rate conversion.
   libcli11-dev libsndfile1-dev libsamplerate0-dev
   # The Python binding's tests, and its pip install; the Debian packages' dependencies.
-  python3-pytest python3-setuptools python3-pip dpkg-dev file
+  python3-pytest python3-setuptools python3-wheel python3-pip python3-venv dpkg-dev file
 )
 # The cross compiler, qemu-user to run its binaries, and GoogleTest's sources
 # to build for the target.

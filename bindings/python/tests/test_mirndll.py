@@ -122,13 +122,17 @@ def test_pip_installs_the_package_offline(tmp_path):
     source = tmp_path / "source"
     shutil.copytree(pathlib.Path(mirndll.__file__).parents[1], source,
                     ignore=shutil.ignore_patterns("tests", "__pycache__", "build"))
-    subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index",
-                    "--no-build-isolation", "--target", tmp_path / "site", source],
-                   check=True, capture_output=True)
-    imported = subprocess.run([sys.executable, "-c", "import mirndll; print(mirndll.__file__)"],
-                              env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
-                              capture_output=True, text=True, check=True)
-    assert imported.stdout.startswith(str(tmp_path / "site"))
+    # As the README says: a virtual environment that sees the system's
+    # setuptools (and its pip, rather than a copy installed into it).
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip",
+                    tmp_path / "venv"], check=True)
+    python = tmp_path / "venv" / "bin" / "python"
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--no-index",
+                    "--no-build-isolation", source], check=True, capture_output=True)
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    imported = subprocess.run([python, "-c", "import mirndll; print(mirndll.__file__)"],
+                              env=environment, capture_output=True, text=True, check=True)
+    assert imported.stdout.startswith(str(tmp_path / "venv"))
 
 
 @pytest.mark.no_device
