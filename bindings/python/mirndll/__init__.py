@@ -133,12 +133,16 @@ class Recorder:
             return self._library.length
 
     def record(self, seconds):
-        """Records for seconds and returns the bytes recorded."""
+        """Records for seconds and returns the bytes recorded. Interrupted
+        (Ctrl-C), it stops the recording, which the store keeps, first."""
         if not seconds > 0:
             raise ValueError(f"a recording lasts more than 0 seconds, not {seconds}")
         self.start()
-        time.sleep(seconds)
-        return self.stop()
+        try:
+            time.sleep(seconds)
+        finally:
+            recorded = self.stop()
+        return recorded
 
     def save(self, path, rate=RECORDING_RATE):
         """Saves the recording as a WAVE file whose header states rate;
