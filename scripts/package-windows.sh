@@ -50,7 +50,13 @@ fi
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
 python3 -m zipfile -e "$zip" "$unpacked"
-for arch in x64 x86; do
+arches=(x64)
+if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  arches+=(x86)
+else
+  echo "package-windows: x86/bin/mirn.exe not run: wine32:i386 is not installed" >&2
+fi
+for arch in "${arches[@]}"; do
   reported=$(cd "$unpacked" && WINEPREFIX=$prefix WINEDEBUG=-all DISPLAY= \
              WINEDLLOVERRIDES="mscoree,mshtml,winepulse.drv=" \
              wine "MirnDLL-$version-windows/$arch/bin/mirn.exe" --version </dev/null | tr -d '\r')
