@@ -406,6 +406,27 @@ class ProgressLines(MirnTest):
         self.assertIn("Playing in.wav: 800 bytes", out)
 
 
+class InfoOfOtherFiles(MirnTest):  # needs sndfile
+    def test_plain_format_names_and_a_waveform(self):
+        pcm_wave(self.path("s16.wav"), [(i * 997 % 65536 - 32768, 0) for i in range(800)],
+                 8000, 2)
+        for name, sox, says in [
+            ("f32.wav", ["-e", "floating-point", "-b", "32"],
+             ["32-bit IEEE float, 2 channels", "format tag          3 (IEEE float)"]),
+            ("six.wav", ["-b", "24", "-c", "6"],
+             ["24-bit PCM (extensible), 6 channels",
+              "format tag          65534 (extensible), subformat 1 (PCM)"]),
+        ]:
+            subprocess.run(["sox", "s16.wav", *sox, name], cwd=self.dir, check=True)
+            info, _ = self.mirn("info", name)
+            for text in says:
+                self.assertIn(text, info)
+            self.assertIn("peak ", info)  # drawn from what libsndfile decodes
+            self.assertNotIn("no waveform", info)
+            # The library's own loader is beside the point for them.
+            self.assertNotIn("a load would take", info)
+
+
 if __name__ == "__main__":
     if not MIRN:
         sys.exit("set MIRN to the mirn program")

@@ -211,6 +211,13 @@ int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, bool to
   return kExitOk;
 }
 
+// The waveform of decoded samples, `columns` wide.
+std::vector<SampleRange> DecodedWaveform(const audio::Decoded& decoded, std::size_t columns) {
+  WaveformBuilder builder(decoded.samples.size(), columns);
+  for (const std::uint8_t sample : decoded.samples) builder.Add((sample - 128) / 128.0f);
+  return builder.columns();
+}
+
 // `mirn info` of a file that is not RIFF WAVE, as libsndfile decodes it.
 int DescribeDecoded(const std::string& name, int fd) {
   std::string error;
@@ -233,9 +240,8 @@ int DescribeDecoded(const std::string& name, int fd) {
   sound.bytes = static_cast<std::uint32_t>(decoded->samples.size());
   sound.file_seconds = seconds;
   if (const auto note = CutNote(sound)) out += "  note: " + *note + "\n";
-  WaveformBuilder builder(decoded->samples.size(), WaveformColumns());
-  for (const std::uint8_t sample : decoded->samples) builder.Add((sample - 128) / 128.0f);
-  for (const std::string& row : DrawWaveform(builder.columns(), 9)) out += "  " + row + "\n";
+  const auto columns = DecodedWaveform(*decoded, WaveformColumns());
+  for (const std::string& row : DrawWaveform(columns, 9)) out += "  " + row + "\n";
   std::fputs(out.c_str(), stdout);
   return kExitOk;
 }
@@ -323,7 +329,21 @@ int RunInfo(const Invocation& invocation) {
   const auto info = ReadWaveFileInfo(*path, &error);
   int status = kExitOk;
   if (info) {
-    std::string out = DescribeWaveFile(*path, *info, WaveformColumns(), name);
+    // A format drawn from what libsndfile decodes of it, as much as the store
+    // would take.
+    const WaveformFallback decode = [fd](std::size_t columns, std::string* note) {
+      std::string ignored;
+      const auto decoded = audio::Available() ? audio::Decode(fd, kStoreBytes, &ignored)
+                                              : std::nullopt;
+      if (!decoded) return std::optional<std::vector<SampleRange>>();
+      if (decoded->frames > decoded->samples.size()) {
+        *note = "the waveform shows the first " +
+                Seconds2(static_cast<double>(decoded->samples.size()) / decoded->rate) +
+                ", as much as a play takes";
+      }
+      return std::optional(DecodedWaveform(*decoded, columns));
+    };
+    std::string out = DescribeWaveFile(*path, *info, WaveformColumns(), name, decode);
     if (!info->InLibraryLayout() && audio::Available()) {
       out += "  (mirn play and tone convert it to the library's layout)\n";
     }

@@ -71,7 +71,37 @@ void Field(std::string& out, const char* label, const std::string& value) {
   out += '\n';
 }
 
+constexpr std::uint16_t kPcm = 1;
+constexpr std::uint16_t kExtensible = 0xFFFE;
+
 }  // namespace
+
+std::string FormatTagName(std::uint16_t tag) {
+  switch (tag) {
+    case kPcm: return "PCM";
+    case 2: return "Microsoft ADPCM";
+    case 3: return "IEEE float";
+    case 6: return "A-law";
+    case 7: return "mu-law";
+    case 0x11: return "IMA ADPCM";
+    case 0x31: return "GSM 6.10";
+    case 0x55: return "MPEG layer 3";
+    case kExtensible: return "extensible";
+    default: break;
+  }
+  char name[16];
+  std::snprintf(name, sizeof name, "format 0x%04X", tag);
+  return name;
+}
+
+std::string FormatChunk::Name() const {
+  if (format_tag != kExtensible) return FormatTagName(format_tag);
+  return subformat ? FormatTagName(*subformat) + " (extensible)" : "extensible, no subformat";
+}
+
+bool FormatChunk::IsLibraryFormat() const {
+  return length == 24 && format_tag == kPcm && channels == 1 && bits_per_sample == 8;
+}
 
 std::uint32_t WaveFileInfo::FrameBytes() const {
   if (!format || format->channels == 0 || format->bits_per_sample == 0) return 0;
@@ -114,8 +144,14 @@ std::optional<WaveFileInfo> ReadWaveFileInfo(const std::string& path, std::strin
       if (length >= sizeof body && ReadAt(file.get(), at + 8, body, sizeof body)) {
         info.format = FormatChunk{length,         Le16(body),     Le16(body + 2),
                                   Le32(body + 4), Le32(body + 8), Le16(body + 12),
-                                  Le16(body + 14)};
+                                  Le16(body + 14), std::nullopt};
         info.format_offset = at;
+        // The extensible layout: 22 more bytes, the subformat GUID last.
+        unsigned char guid[2];
+        if (info.format->format_tag == kExtensible && length >= 40 &&
+            ReadAt(file.get(), at + 8 + 24, guid, sizeof guid)) {
+          info.format->subformat = Le16(guid);
+        }
       }
     } else if (std::memcmp(chunk, "data", 4) == 0) {
       info.has_data = true;
@@ -152,7 +188,7 @@ void WaveformBuilder::Add(float sample) {
 std::optional<std::vector<SampleRange>> ReadWaveform(const std::string& path,
                                                      const WaveFileInfo& info,
                                                      std::size_t columns) {
-  if (!info.format || !info.has_data || info.format->format_tag != 1) return std::nullopt;
+  if (!info.format || !info.has_data || info.format->format_tag != kPcm) return std::nullopt;
   const std::uint16_t bits = info.format->bits_per_sample;
   if (bits != 8 && bits != 16) return std::nullopt;
   const std::uint32_t frame = info.FrameBytes();
@@ -199,12 +235,12 @@ std::vector<std::string> DrawWaveform(const std::vector<SampleRange>& columns, i
 }
 
 std::string DescribeWaveFile(const std::string& path, const WaveFileInfo& info,
-                             std::size_t columns, const std::string& shown) {
+                             std::size_t columns, const std::string& shown,
+                             const WaveformFallback& fallback) {
   std::string out = (shown.empty() ? path : shown) + ": RIFF WAVE";
   const std::optional<FormatChunk>& format = info.format;
   if (format && info.has_data) {
-    out += ", " + std::to_string(format->bits_per_sample) + "-bit " +
-           (format->format_tag == 1 ? "PCM" : "format " + std::to_string(format->format_tag)) +
+    out += ", " + std::to_string(format->bits_per_sample) + "-bit " + format->Name() +
            (format->channels == 1 ? " mono"
                                   : ", " + std::to_string(format->channels) + " channels") +
            " at " + std::to_string(format->samples_per_second) + " Hz, " +
@@ -221,8 +257,12 @@ std::string DescribeWaveFile(const std::string& path, const WaveFileInfo& info,
   if (format) {
     Field(out, "format chunk", std::to_string(format->length) + " bytes at offset " +
                                    std::to_string(info.format_offset));
-    Field(out, "  format tag", std::to_string(format->format_tag) +
-                                   (format->format_tag == 1 ? " (PCM)" : ""));
+    std::string tag = std::to_string(format->format_tag) + " (" + format->Name() + ")";
+    if (format->format_tag == kExtensible && format->subformat) {
+      tag = std::to_string(format->format_tag) + " (extensible), subformat " +
+            std::to_string(*format->subformat) + " (" + FormatTagName(*format->subformat) + ")";
+    }
+    Field(out, "  format tag", tag);
     Field(out, "  channels", std::to_string(format->channels));
     Field(out, "  samples per second", std::to_string(format->samples_per_second));
     Field(out, "  bytes per second", std::to_string(format->bytes_per_second));
@@ -245,16 +285,22 @@ std::string DescribeWaveFile(const std::string& path, const WaveFileInfo& info,
     out += "  note: the file holds only " + std::to_string(info.data_present) + " of the " +
            std::to_string(info.data_length) + " data bytes\n";
   }
-  if (!info.size_at_48) {
+  // What the library's own load makes of it matters only for files in its
+  // format: mirn converts every other one before a load.
+  const bool library_format = !format || format->IsLibraryFormat();
+  if (library_format && !info.size_at_48) {
     out += "  note: shorter than the 52-byte header of a saved recording: a load reads "
            "nothing\n";
-  } else if (!info.InLibraryLayout()) {
+  } else if (library_format && !info.InLibraryLayout()) {
     out += "  note: the data chunk is not at offset 44 as in a saved recording: a load "
            "would take " + std::to_string(*info.size_at_48) +
            " (the value at offset 48) as the data size\n";
   }
 
-  const auto ranges = ReadWaveform(path, info, columns);
+  std::string note;
+  auto ranges = ReadWaveform(path, info, columns);
+  if (!ranges && fallback) ranges = fallback(columns, &note);
+  if (!note.empty()) out += "  note: " + note + "\n";
   if (!ranges) {
     if (info.has_data) out += "  (no waveform for this format)\n";
     return out;

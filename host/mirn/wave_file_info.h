@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,18 @@ struct FormatChunk {
   std::uint32_t bytes_per_second = 0;
   std::uint16_t block_align = 0;
   std::uint16_t bits_per_sample = 0;
+  // WAVE_FORMAT_EXTENSIBLE: the format code in the first two bytes of the
+  // subformat GUID, when the chunk holds one.
+  std::optional<std::uint16_t> subformat;
+
+  // The format in plain words: "PCM", "IEEE float", "PCM (extensible)".
+  std::string Name() const;
+  // The format chunk the library writes: 24 bytes, 8-bit mono PCM.
+  bool IsLibraryFormat() const;
 };
+
+// The name of a WAVE format code ("IEEE float"), or "format 0x0092".
+std::string FormatTagName(std::uint16_t tag);
 
 struct WaveFileInfo {
   std::uint64_t file_size = 0;
@@ -89,10 +101,17 @@ std::optional<std::vector<SampleRange>> ReadWaveform(const std::string& path,
 // middle row (silence) otherwise.
 std::vector<std::string> DrawWaveform(const std::vector<SampleRange>& columns, int height);
 
-// The whole `mirn info` report: fields, notes on anything the library would
-// read differently, and the waveform `columns` wide. The file is named as
-// `shown` when that is given (standard input spooled to path).
+// The waveform of a format this reader does not draw, from a decoder: the
+// column ranges, or nullopt; a note when they cover only part of the file.
+using WaveformFallback =
+    std::function<std::optional<std::vector<SampleRange>>(std::size_t columns, std::string* note)>;
+
+// The whole `mirn info` report: fields, notes on anything the library's load
+// would read differently (for files in its own format or without one), and
+// the waveform `columns` wide, from `fallback` for formats not read here. The
+// file is named as `shown` when that is given (standard input spooled to path).
 std::string DescribeWaveFile(const std::string& path, const WaveFileInfo& info,
-                             std::size_t columns, const std::string& shown = "");
+                             std::size_t columns, const std::string& shown = "",
+                             const WaveformFallback& fallback = {});
 
 }  // namespace mirn::cli

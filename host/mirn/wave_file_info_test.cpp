@@ -94,7 +94,14 @@ TEST(WaveFileInfo, LibraryLayoutAndCommonLayoutAreBothWalked) {
   EXPECT_FALSE(common->InLibraryLayout());
   const std::string report = DescribeWaveFile("common.wav", *common, 72);
   EXPECT_THAT(report, HasSubstr("data chunk            100 bytes at offset 48"));
-  EXPECT_THAT(report, HasSubstr("not at offset 44"));
+  // mirn converts a file of another format chunk: what a load would take of
+  // it is beside the point. For the library's own format chunk it is not.
+  EXPECT_THAT(report, Not(HasSubstr("a load would take")));
+  const auto moved = ReadWaveFileInfo(
+      scratch.Write("moved.wav", Wave({.chunk_before_data = list, .samples = Bytes(100, 200)})),
+      &error);
+  ASSERT_TRUE(moved) << error;
+  EXPECT_THAT(DescribeWaveFile("moved.wav", *moved, 72), HasSubstr("not at offset 44"));
 }
 
 TEST(WaveFileInfo, ShortAndForeignFilesAreReadNoFurtherThanTheyGo) {
