@@ -179,11 +179,14 @@ std::unique_ptr<CLI::App> BuildApp(Values& v) {
   app->require_subcommand(0, 1);  // "help play": play is help's operand
 
   CLI::App* record = app->add_subcommand(
-      "record", "record 8-bit mono sound at 8000 Hz for SECONDS (at most 200) or until "
-                "Ctrl-C, and save it");
-  record->add_option("FILE", v.file, "the WAVE file to write; '-': standard output")
+      "record", "record from the input device until SECONDS have passed or Ctrl-C, and save "
+                "the sound as 8-bit mono at 8000 Hz");
+  record->add_option("FILE", v.file,
+                     "the WAVE file to write; '-': standard output, written when the take ends")
       ->required();
-  record->add_option("-d,--duration", v.seconds, "stop after SECONDS (default 200)")
+  record->add_option("-d,--duration", v.seconds,
+                     "stop after SECONDS and keep at most that much sound (above 0, at most "
+                     "and by default 200)")
       ->type_name("SECONDS");
   // Kept out of the help, for a clear refusal instead of "unknown option".
   record->add_option("-r,--rate", v.record_rate)->group("");
@@ -313,10 +316,11 @@ Parsed Parse(std::span<const char* const> args) {
     }
   }
   if (invocation.command == Command::kRecord && !v.seconds.empty()) {
+    // Zero would record nothing and still replace the file.
     const auto seconds = ParseSeconds(v.seconds, kStoreSeconds);
-    if (!seconds) {
-      return fail("duration must be a number of seconds from 0 to 200 (the store holds "
-                  "200 s), not '" + v.seconds + "'");
+    if (!seconds || *seconds <= 0) {
+      return fail("duration must be a number of seconds above 0 and at most 200 (the store "
+                  "holds 200 s), not '" + v.seconds + "'");
     }
     invocation.seconds = *seconds;
   }

@@ -246,6 +246,16 @@ int DescribeDecoded(const std::string& name, int fd) {
   return kExitOk;
 }
 
+// Rewrites a saved take in the library's layout with only its first `bytes`
+// samples.
+bool CutTake(const std::string& path, std::uint32_t bytes, std::string* error) {
+  SoundToPlay take;
+  take.load_path = path;
+  take.bytes = bytes;
+  const auto samples = ReadSamples(take, error);
+  return samples && WriteLibraryFile(path, kRecordingRate, *samples, error);
+}
+
 }  // namespace
 
 double ToneReplaySeconds(std::uint32_t loaded, std::int32_t rate) {
@@ -285,7 +295,7 @@ int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
   WaitShowingProgress("Recording ", invocation.seconds, kStoreSeconds, ShowProgress(invocation));
   mirn.SoundRecordStop();
 
-  const std::int32_t saved = Save(mirn, saved_file->path(), kRecordingRate);
+  std::int32_t saved = Save(mirn, saved_file->path(), kRecordingRate);
   mirn.DLLStop();
   if (saved == kFileFailed) {
     ReportSaveFailure(saved_file->path());
@@ -295,6 +305,16 @@ int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
     Fail("nothing was recorded: no sound came from the input device (is there one?); " +
          (to_stdout ? std::string("nothing written") : target + " not written"));
     return kExitFailed;
+  }
+  // A capture may deliver faster than real time: the take keeps at most
+  // the duration asked for.
+  const auto longest = static_cast<std::int32_t>(invocation.seconds * kRecordingRate);
+  if (saved > longest) {
+    if (!CutTake(saved_file->path(), static_cast<std::uint32_t>(longest), &error)) {
+      Fail(error);
+      return kExitFailed;
+    }
+    saved = longest;
   }
   const bool put = to_stdout ? CopyFileTo(saved_file->path(), stdout, &error)
                              : PutInPlace(saved_file->path(), target, &error);
