@@ -91,10 +91,10 @@ class MirnTest(unittest.TestCase):
             file.write(data)
         return self.path(name)
 
-    def mirn(self, *args, code=0, stdin=None, binary=False):
+    def mirn(self, *args, code=0, stdin=None, binary=False, env=None):
         """Runs mirn with pipes for its output; checks the exit status."""
         done = subprocess.run([*EMULATOR, MIRN, *args], cwd=self.dir, capture_output=True,
-                              text=not binary, input=stdin, timeout=60)
+                              text=not binary, input=stdin, timeout=60, env=env)
         self.assertEqual(done.returncode, code,
                          f"mirn {' '.join(args)}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr}")
         return done.stdout, done.stderr
@@ -128,6 +128,8 @@ class UsageErrors(MirnTest):
             (("record", "a.wav", "-d", "201"), "above 0 and at most 200", "record "),
             (("record", "a.wav", "-d", "0"), "above 0 and at most 200", "record "),
             (("record", "a.wav", "--duration=-1"), "above 0 and at most 200", "record "),
+            (("-D", "", "devices"), "--device needs a name", "devices "),
+            (("devices", "all"), "devices takes none", "devices "),
             (("record", "a.wav", "-r", "11025"), "record takes no -r", "record "),
             (("play",), "FILE is required", "play "),
             (("info", "a.wav", "b.wav"), "unexpected argument 'b.wav'", "info "),
@@ -346,7 +348,8 @@ class NoOutputDevice(MirnTest):  # needs ALSA: missing
         self.write("in.wav", library_wave(bytes(100)))
         out, err = self.mirn("play", "in.wav", "-r", "11025", code=1)
         self.assertEqual(out, "")
-        self.assertIn("mirn: no wave output device could be opened at 11025 Hz\n", err)
+        self.assertIn("mirn: no wave output device could be opened at 11025 Hz "
+                      "(device 'default')\n", err)
         _, err = self.mirn("tone", "in.wav", "-r", "4000", code=1)
         self.assertIn("at 4000 Hz", err)
         # An older take is kept; nothing named "-" appears either.
@@ -354,7 +357,8 @@ class NoOutputDevice(MirnTest):  # needs ALSA: missing
         for target in ("take.wav", "-"):
             out, err = self.mirn("record", target, "-d", "0.1", code=1)
             self.assertEqual(out, "")
-            self.assertIn("mirn: nothing was recorded", err)
+            self.assertIn("mirn: nothing was recorded: no sound came from the input device "
+                          "'default'", err)
         self.assertEqual(sorted(os.listdir(self.dir)), ["in.wav", "take.wav"])
         with open(self.path("take.wav"), "rb") as file:
             self.assertEqual(file.read(), b"older")
@@ -426,6 +430,43 @@ class InfoOfOtherFiles(MirnTest):  # needs sndfile
             self.assertNotIn("no waveform", info)
             # The library's own loader is beside the point for them.
             self.assertNotIn("a load would take", info)
+
+
+class DeviceChoice(MirnTest):  # needs ALSA
+    def test_a_named_device_is_the_one_opened_and_listed(self):
+        self.write("in.wav", library_wave(bytes(range(1, 101))))
+        clean = {k: v for k, v in os.environ.items() if not k.startswith("MIRN_") or
+                 k in ("MIRN", "MIRN_ALSA_DIR")}
+        for env, args, device in [
+            ({}, ("-D", "nosuch"), "nosuch"),
+            ({"MIRN_PLAYBACK_PCM": "nosuch"}, (), "nosuch"),
+            ({"AUDIODEV": "nosuch"}, (), "nosuch"),
+            # -D wins over the environment; MIRN_PCM over AUDIODEV.
+            ({"MIRN_PLAYBACK_PCM": "default", "MIRN_PCM": "default"}, ("--device=nosuch",),
+             "nosuch"),
+            ({"MIRN_PCM": "nosuch"}, ("-D", "default"), None),
+            ({"MIRN_PCM": "default", "AUDIODEV": "nosuch"}, (), None),
+        ]:
+            with self.subTest(env=env, args=args):
+                code = 0 if device is None else 1
+                _, err = self.mirn(*args, "play", "in.wav", code=code, env={**clean, **env})
+                if device is not None:
+                    self.assertIn(f"opened at 8000 Hz (device '{device}')", err)
+                # The capture side: the playback variable leaves it the default.
+                if device is not None and "MIRN_PLAYBACK_PCM" not in env:
+                    _, err = self.mirn(*args, "record", "take.wav", "-d", "0.1", code=1,
+                                       env={**clean, **env})
+                    self.assertIn(f"from the input device '{device}'", err)
+        played = b"".join(self.streams())
+        self.assertEqual(played, bytes(range(1, 101)) * 4)  # two plays, two passes each
+        self.assertFalse(os.path.exists(self.path("take.wav")))
+
+        # Each list marks the device of its direction.
+        listing, _ = self.mirn("devices", env={**clean, "MIRN_CAPTURE_PCM": "nosuch"})
+        capture, playback = listing.split("Playback devices")
+        self.assertIn("\n* nosuch\n    (not in the system's list)\n", capture)
+        self.assertIn("\n* default\n", playback)
+        self.assertNotIn("* nosuch", playback)
 
 
 if __name__ == "__main__":

@@ -147,7 +147,9 @@ struct Values {
   std::string library;
   bool by_ordinal = false;
   bool quiet = false;
+  std::string device;
   std::string file;
+  std::vector<std::string> files;  // play, tone
   std::string rate;
   std::string seconds;
   std::string record_rate;  // refused: see below
@@ -171,6 +173,10 @@ std::unique_ptr<CLI::App> BuildApp(Values& v) {
   app->add_flag("--ordinals", v.by_ordinal,
                 "bind the library's functions by ordinal instead of by name");
   app->add_flag("-q,--quiet", v.quiet, "print only errors and warnings");
+  app->add_option("-D,--device", v.device,
+                  "record from and play to this device (sets MIRN_PCM for this run; "
+                  "'mirn devices' lists them)")
+      ->type_name("NAME");
   app->get_formatter()->label("Subcommands", "Commands");
   app->get_formatter()->label("SUBCOMMAND", "COMMAND");
   app->get_formatter()->column_width(24);
@@ -210,6 +216,8 @@ std::unique_ptr<CLI::App> BuildApp(Values& v) {
                    "start stop wait:SECONDS play:RATE tone:RATE save:PATH:RATE load:PATH dllstop")
       ->required();
 
+  app->add_subcommand("devices",
+                      "list the devices that record and play, marking the ones in use");
   CLI::App* help = app->add_subcommand("help", "show the help of mirn or of one command");
   help->add_option("COMMAND", v.help_topic, "the command");
   for (CLI::App* sub : app->get_subcommands({})) sub->fallthrough();
@@ -276,7 +284,9 @@ Parsed Parse(std::span<const char* const> args) {
       return fail("unknown option '" + extras.front() + "'");
     }
     return fail("unexpected argument '" + extras.front() + "': " + command +
-                (command == "call" ? " takes steps" : " takes one file"));
+                (command == "call"      ? " takes steps"
+                 : command == "devices" ? " takes none"
+                                        : " takes one file"));
   }
   if (command == "help") {
     if (!v.help_topic.empty() && !IsCommand(*app, v.help_topic)) {
@@ -290,19 +300,24 @@ Parsed Parse(std::span<const char* const> args) {
   invocation.library = v.library;
   invocation.by_ordinal = v.by_ordinal;
   invocation.quiet = v.quiet;
-  invocation.file = v.file;
+  invocation.device = v.device;
+  invocation.files = v.files;
+  invocation.file = v.files.empty() ? v.file : v.files.front();
   const struct {
     std::string_view name;
     Command command;
   } commands[] = {{"record", Command::kRecord}, {"play", Command::kPlay},
                   {"tone", Command::kTone},     {"info", Command::kInfo},
-                  {"call", Command::kCall}};
+                  {"call", Command::kCall},     {"devices", Command::kDevices}};
   for (const auto& entry : commands) {
     if (entry.name == command) invocation.command = entry.command;
   }
 
   if (app->get_option("--library")->count() > 0 && v.library.empty()) {
     return fail("--library needs a path");
+  }
+  if (app->get_option("--device")->count() > 0 && v.device.empty()) {
+    return fail("--device needs a name");
   }
   if (!v.record_rate.empty() || app->get_subcommand("record")->count("-r") > 0) {
     return fail("record takes no -r: it records and saves at 8000 Hz (to write another "

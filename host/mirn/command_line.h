@@ -26,16 +26,18 @@ struct Step {
   std::string path;       // save, load
 };
 
-enum class Command { kRecord, kPlay, kTone, kInfo, kCall };
+enum class Command { kRecord, kPlay, kTone, kInfo, kCall, kDevices };
 
 struct Invocation {
   Command command = Command::kCall;
   std::string library;        // --library; empty: beside mirn, then ../lib
   bool by_ordinal = false;    // --ordinals
   bool quiet = false;         // -q: errors and warnings only
-  std::string file;           // record, play, tone, info; "-": stdout or stdin
+  std::string device;         // -D: the device for this run; empty: the environment's
+  std::string file;           // record, info, the first of play and tone; "-": stdout or stdin
+  std::vector<std::string> files;    // play, tone: each in turn
   std::optional<std::int32_t> rate;  // play, tone -r; unset: the file's own
-  double seconds = kStoreSeconds;    // record -d: stop after this long
+  double seconds = kStoreSeconds;    // record -d: stop after this long, keep at most this much
   std::vector<Step> steps;    // call
 };
 

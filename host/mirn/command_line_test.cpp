@@ -48,6 +48,10 @@ TEST(CommandLine, OptionsInEverySpellingAndPlace) {
   EXPECT_TRUE(bound.by_ordinal);
   EXPECT_FALSE(ParseOk({"info", "a.wav"}).by_ordinal);
 
+  // -D goes anywhere.
+  EXPECT_EQ(ParseOk({"play", "a.wav", "-D", "hw:0"}).device, "hw:0");
+  EXPECT_EQ(ParseOk({"--device=x", "devices"}).command, Command::kDevices);
+
   // "--" lets a file name start with a dash; a lone "-" is a name too.
   EXPECT_EQ(ParseOk({"info", "--", "-d.wav"}).file, "-d.wav");
   EXPECT_EQ(ParseOk({"record", "-", "-d", "1"}).file, "-");

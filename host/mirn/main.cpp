@@ -1,4 +1,4 @@
-// mirn: a command-line sound recorder on libMirnDLL.so (MirnDLL.dll on
+// mirn: a command-line sound recorder on libMirnDLL.so.1 (MirnDLL.dll on
 // Windows). Parses the command line, loads the library through the host
 // binding and runs one command.
 #include <algorithm>
@@ -9,6 +9,7 @@
 
 #include "host/binding/library_binding.h"
 #include "host/mirn/command_line.h"
+#include "host/mirn/devices.h"
 #include "host/mirn/sessions.h"
 #include "host/mirn/system.h"
 
@@ -31,7 +32,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const Invocation& invocation = *parsed.invocation;
-  if (invocation.command == Command::kInfo) return RunInfo(invocation);  // no library needed
+  ChooseDevice(invocation.device);  // before the library opens anything
+  // Neither needs the library.
+  if (invocation.command == Command::kInfo) return RunInfo(invocation);
+  if (invocation.command == Command::kDevices) return RunDevices(invocation);
 
   std::string library = invocation.library;
   if (library.empty()) {
@@ -55,7 +59,8 @@ int main(int argc, char** argv) {
     case Command::kPlay: status = RunPlay(exports, invocation); break;
     case Command::kTone: status = RunTone(exports, invocation); break;
     case Command::kCall: status = RunCall(exports, invocation); break;
-    case Command::kInfo: break;
+    case Command::kInfo:
+    case Command::kDevices: break;
   }
   // Ends with the library still loaded: its wave service stops its devices
   // at exit either way, and unloading it first would unload ALSA too, which

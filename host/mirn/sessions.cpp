@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/mirn/audio_files.h"
+#include "host/mirn/devices.h"
 #include "host/mirn/file_problems.h"
 #include "host/mirn/progress.h"
 #include "host/mirn/sound_files.h"
@@ -55,8 +56,10 @@ void Tell(const Invocation& invocation, const std::string& message) {
   std::fflush(stderr);
 }
 
+// The device is named: one the environment names may not exist.
 void ReportNoOutput(std::int32_t rate) {
-  Fail("no wave output device could be opened at " + std::to_string(rate) + " Hz");
+  Fail("no wave output device could be opened at " + std::to_string(rate) + " Hz (device '" +
+       DeviceInUse(Direction::kPlayback) + "')");
 }
 
 // The library only answers -1; the host looks at the path for the reason.
@@ -301,8 +304,9 @@ int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
     ReportSaveFailure(saved_file->path());
     return kExitFailed;
   }
-  if (saved == 0 && invocation.seconds > 0) {
-    Fail("nothing was recorded: no sound came from the input device (is there one?); " +
+  if (saved == 0) {
+    Fail("nothing was recorded: no sound came from the input device '" +
+         DeviceInUse(Direction::kCapture) + "' (is there one?); " +
          (to_stdout ? std::string("nothing written") : target + " not written"));
     return kExitFailed;
   }

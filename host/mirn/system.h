@@ -76,6 +76,9 @@ bool MayEnter(const std::string& folder);
 bool IsTerminal(int fd);
 // The width of the terminal on standard output; 0 when it is none.
 std::size_t TerminalColumns();
+// Sets an environment variable of this process (and of the library it
+// loads); empty is a value too, which the library takes as naming nothing.
+void SetVariable(const char* name, const std::string& value);
 // Makes Ctrl-C (and a request to end) call `handler` instead of ending the
 // program; the handler may only set a flag.
 void OnInterrupt(void (*handler)());

@@ -116,6 +116,10 @@ std::size_t TerminalColumns() {
   return 0;
 }
 
+void SetVariable(const char* name, const std::string& value) {
+  setenv(name, value.c_str(), 1);
+}
+
 void OnInterrupt(void (*handler)()) {
   g_interrupt_handler = handler;
   struct sigaction action {};

@@ -196,6 +196,12 @@ std::size_t TerminalColumns() {
   return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
+void SetVariable(const char* name, const std::string& value) {
+  // The C runtime's copy, which getenv reads, and the process's own.
+  _putenv_s(name, value.c_str());
+  SetEnvironmentVariableA(name, value.c_str());
+}
+
 void OnInterrupt(void (*handler)()) {
   g_interrupt_handler = handler;
   std::signal(SIGINT, CallInterruptHandler);
