@@ -469,6 +469,29 @@ class DeviceChoice(MirnTest):  # needs ALSA
         self.assertNotIn("* nosuch", playback)
 
 
+class Lengths(MirnTest):  # needs ALSA
+    def test_paths_of_any_length_and_no_temporary_left(self):
+        os.mkdir(self.path("tmp"))
+        env = {**os.environ, "TMPDIR": self.path("tmp")}
+        deep = os.path.join(self.dir, "d" * 120, "e" * 120)
+        os.makedirs(deep)
+        take = os.path.join(deep, "take.wav")
+        _, err = self.mirn("record", take, "-d", "0.25", env=env)
+        self.assertIn("Saved 2000 bytes", err)
+        with open(take, "rb") as file, \
+                open(os.path.join(ALSA_DIR, "infile.raw"), "rb") as captured:
+            self.assertEqual(file.read(), library_wave(captured.read(2000)))
+        copy = os.path.join(deep, "copy.wav")
+        out, _ = self.mirn("call", f"load:{take}", f"save:{copy}:11025", env=env)
+        self.assertEqual(out, f'SoundRecordLoad("{take}") = 2000\n'
+                              f'SoundRecordSave("{copy}", 11025) = 2000\n')
+        _, err = self.mirn("play", copy, env=env)
+        self.assertIn("2000 bytes at 11025 Hz", err)
+        out, err = self.mirn("call", f"save:{deep}/none/x.wav:8000", env=env, code=1)
+        self.assertIn("the directory " + deep + "/none does not exist", err)
+        self.assertEqual(os.listdir(self.path("tmp")), [])
+
+
 if __name__ == "__main__":
     if not MIRN:
         sys.exit("set MIRN to the mirn program")

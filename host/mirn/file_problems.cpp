@@ -1,5 +1,5 @@
-// Looks at a path the way the library's fopen will: its length in bytes, its
-// directory, the file itself and the permissions the calling user has.
+// Looks at a path the way the library's fopen will: its text, its directory,
+// the file itself and the permissions the calling user has.
 #include "host/mirn/file_problems.h"
 
 #include <sys/stat.h>
@@ -18,10 +18,6 @@ std::string PathTextProblem(const std::string& path) {
   // The library gets the path as UTF-16 and opens its narrow form, so bytes
   // that are not text would name another file.
   if (!sys::PathTextIsValid(path)) return std::string("the path is not valid ") + sys::kPathEncoding;
-  if (path.size() > kLongestPath) {
-    return "the path is " + std::to_string(path.size()) + " bytes long; at most " +
-           std::to_string(kLongestPath) + " are taken";
-  }
   return "";
 }
 

@@ -6,7 +6,8 @@
 
 namespace mirn::cli {
 
-// The library takes at most this many bytes of (UTF-8) path.
+// The library takes at most this many bytes of (UTF-8) path; mirn hands it a
+// short name for a longer one.
 inline constexpr std::size_t kLongestPath = 99;
 
 // A reason in plain words ("the directory /x does not exist"), or empty when

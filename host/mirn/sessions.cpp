@@ -76,12 +76,25 @@ void ReportLoadFailure(const std::string& path) {
 }
 
 // The paths pass to the library as automation strings, which it releases.
+// A path longer than the library takes goes through a short temporary name:
+// a save into it is then put in place, a load reads a copy of it.
 std::int32_t Save(const host::Exports& mirn, const std::string& path, std::int32_t rate) {
-  return mirn.SoundRecordSave(sys::NewPathString(path), rate);
+  if (path.size() <= kLongestPath) return mirn.SoundRecordSave(sys::NewPathString(path), rate);
+  std::string error;
+  auto file = TemporaryFile::Create(".wav", &error);
+  if (!file) return kFileFailed;
+  const std::int32_t saved = mirn.SoundRecordSave(sys::NewPathString(file->path()), rate);
+  if (saved == kFileFailed || !PutInPlace(file->path(), path, &error)) return kFileFailed;
+  return saved;
 }
 
 std::int32_t Load(const host::Exports& mirn, const std::string& path) {
-  return mirn.SoundRecordLoad(sys::NewPathString(path));
+  if (path.size() <= kLongestPath) return mirn.SoundRecordLoad(sys::NewPathString(path));
+  std::string error;
+  // The header and as much as the store takes.
+  const auto copy = ShortCopy(path, kWaveFileHeaderSize + kStoreBytes, &error);
+  if (!copy) return kFileFailed;
+  return mirn.SoundRecordLoad(sys::NewPathString(copy->path()));
 }
 
 // How the file is named in messages; "-" is standard input.
@@ -272,7 +285,8 @@ double ToneReplaySeconds(std::uint32_t loaded, std::int32_t rate) {
 int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
   const std::string& target = invocation.file;
   const bool to_stdout = target == "-";
-  // Refused before recording, not after the take is lost.
+  // Refused before recording, not after the take is lost. Any length of
+  // path is fine: the library saves into a short temporary name.
   if (!to_stdout && !WhyCannotSave(target).empty()) {
     ReportSaveFailure(target);
     return kExitFailed;

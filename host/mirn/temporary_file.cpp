@@ -2,6 +2,8 @@
 // descriptor calls so that every failure has its errno.
 #include "host/mirn/temporary_file.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -27,15 +29,17 @@ bool WriteAll(int fd, const char* bytes, std::size_t size) {
   return true;
 }
 
-// Copies everything readable from one descriptor to the other.
-bool CopyAll(int from, int to) {
+// Copies everything readable from one descriptor to the other, at most
+// `limit` bytes.
+bool CopyAll(int from, int to, std::uint64_t limit = UINT64_MAX) {
   char block[1 << 16];
   for (;;) {
-    const auto got = read(from, block, sizeof block);
+    const auto got = read(from, block, static_cast<unsigned>(std::min<std::uint64_t>(sizeof block, limit)));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) return true;
     if (!WriteAll(to, block, static_cast<std::size_t>(got))) return false;
+    limit -= static_cast<std::uint64_t>(got);
   }
 }
 
@@ -82,6 +86,25 @@ std::optional<TemporaryFile> SpoolStandardInput(std::string* error) {
     *error = Reason("cannot write " + file->path());
     return std::nullopt;
   }
+  if (!copied) return std::nullopt;
+  return file;
+}
+
+std::optional<TemporaryFile> ShortCopy(const std::string& path, std::uint64_t limit,
+                                       std::string* error) {
+  const int from = sys::OpenToRead(path);
+  struct stat status {};
+  if (from < 0 || fstat(from, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *error = from < 0 ? Reason("cannot open " + path) : path + " is not a regular file";
+    if (from >= 0) close(from);
+    return std::nullopt;
+  }
+  auto file = TemporaryFile::Create(".wav", error);
+  const int to = file ? sys::OpenToWrite(file->path()) : -1;
+  bool copied = to >= 0 && CopyAll(from, to, limit);
+  if (file && !copied) *error = Reason("cannot copy " + path + " to " + file->path());
+  close(from);
+  if (to >= 0) copied = close(to) == 0 && copied;
   if (!copied) return std::nullopt;
   return file;
 }

@@ -3,6 +3,7 @@
 // library. Each is removed when its owner goes.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -32,6 +33,11 @@ class TemporaryFile {
 
 // Copies all of standard input into a new temporary file.
 std::optional<TemporaryFile> SpoolStandardInput(std::string* error);
+
+// A copy of at most the first `limit` bytes of the regular file at `path`,
+// under a short temporary name: the library takes short paths only.
+std::optional<TemporaryFile> ShortCopy(const std::string& path, std::uint64_t limit,
+                                       std::string* error);
 
 // Copies the file's bytes to the stream (standard output for `record -`).
 bool CopyFileTo(const std::string& path, std::FILE* to, std::string* error);
