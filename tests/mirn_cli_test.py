@@ -13,6 +13,7 @@ import math
 import os
 import pty
 import shlex
+import signal
 import struct
 import subprocess
 import sys
@@ -489,6 +490,35 @@ class Lengths(MirnTest):  # needs ALSA
         self.assertIn("2000 bytes at 11025 Hz", err)
         out, err = self.mirn("call", f"save:{deep}/none/x.wav:8000", env=env, code=1)
         self.assertIn("the directory " + deep + "/none does not exist", err)
+        self.assertEqual(os.listdir(self.path("tmp")), [])
+
+
+class SeveralFiles(MirnTest):  # needs ALSA
+    def test_each_file_in_turn_and_ctrl_c_ends_the_run(self):
+        self.write("a.wav", library_wave(bytes([1]) * 800))
+        self.write("b.wav", library_wave(bytes([2]) * 400, rate=16000))
+        _, err = self.mirn("play", "a.wav", "none.wav", "b.wav", code=1)
+        self.assertEqual(err.splitlines(), [
+            "Playing a.wav: 800 bytes at 8000 Hz (0.10 s)",
+            "mirn: cannot play none.wav: there is no file none.wav",
+            "Playing b.wav: 400 bytes at 16000 Hz (0.03 s)"])
+        played = b"".join(self.streams())
+        self.assertEqual((played.count(1), played.count(2)), (1600, 800))
+        _, err = self.mirn("tone", "a.wav", "b.wav", "-r", "11025")
+        self.assertEqual(err.count("Tone replay of"), 2)
+
+        # A converted file (a temporary of its own), long enough to interrupt.
+        os.mkdir(self.path("tmp"))
+        pcm_wave(self.path("long.wav"), [(0, 0)] * 80000, 8000, 2)
+        process = subprocess.Popen([*EMULATOR, MIRN, "play", "long.wav", "long.wav"],
+                                   cwd=self.dir, stderr=subprocess.PIPE, text=True,
+                                   env={**os.environ, "TMPDIR": self.path("tmp")})
+        first = process.stderr.readline()  # the play has started
+        self.assertIn("Playing long.wav", first)
+        process.send_signal(signal.SIGINT)
+        rest = process.stderr.read()
+        self.assertEqual(process.wait(timeout=60), 130)
+        self.assertEqual(rest, "mirn: interrupted\n")  # the second file never starts
         self.assertEqual(os.listdir(self.path("tmp")), [])
 
 

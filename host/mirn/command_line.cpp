@@ -200,9 +200,12 @@ std::unique_ptr<CLI::App> BuildApp(Values& v) {
   for (const char* name : {"play", "tone"}) {
     const bool tone = name[0] == 't';
     CLI::App* play = app->add_subcommand(
-        name, tone ? "play FILE's tone replay: at RATE, then replayed at 8000 Hz"
-                   : "play FILE at RATE samples/s");
-    play->add_option("FILE", v.file, "an audio file; '-': standard input")->required();
+        name, tone ? "play each FILE in turn at RATE together with the same sound at its "
+                     "recorded speed (8000 Hz), the first time drawn out to 11025 / RATE "
+                     "times its length"
+                   : "play each FILE in turn at RATE samples per second");
+    play->add_option("FILE", v.files, "audio files, played one after another; '-': standard input")
+        ->required();
     play->add_option("-r,--rate", v.rate,
                      "samples per second (default: the file's own rate)")
         ->type_name("RATE");

@@ -48,8 +48,10 @@ TEST(CommandLine, OptionsInEverySpellingAndPlace) {
   EXPECT_TRUE(bound.by_ordinal);
   EXPECT_FALSE(ParseOk({"info", "a.wav"}).by_ordinal);
 
-  // -D goes anywhere.
-  EXPECT_EQ(ParseOk({"play", "a.wav", "-D", "hw:0"}).device, "hw:0");
+  // play and tone take several files; -D goes anywhere.
+  const Invocation several = ParseOk({"play", "a.wav", "-D", "hw:0", "b.wav"});
+  EXPECT_EQ(several.files, (std::vector<std::string>{"a.wav", "b.wav"}));
+  EXPECT_EQ(several.device, "hw:0");
   EXPECT_EQ(ParseOk({"--device=x", "devices"}).command, Command::kDevices);
 
   // "--" lets a file name start with a dash; a lone "-" is a name too.
@@ -80,7 +82,7 @@ TEST(CommandLine, RefusedArgumentsSayWhy) {
       {{}, "no command given", "mirn --help"},
       {{"recrod", "a.wav"}, "unknown command 'recrod'", "mirn --help"},
       {{"play"}, "FILE is required", "mirn play --help"},
-      {{"play", "a.wav", "b.wav"}, "unexpected argument 'b.wav'", "mirn play --help"},
+      {{"info", "a.wav", "b.wav"}, "unexpected argument 'b.wav'", "mirn info --help"},
       {{"play", "a.wav", "-r", "0"}, "from 1 to 2147483647, not '0'", "mirn play --help"},
       {{"play", "a.wav", "-r", "2147483648"}, "not '2147483648'", "mirn play --help"},
       {{"play", "a.wav", "-r"}, "-r", "mirn play --help"},

@@ -169,14 +169,15 @@ std::optional<std::int32_t> PlayConverted(const host::Exports& mirn, const Sound
   return std::nullopt;
 }
 
-// Prepares the file, loads it, starts a play (or a tone replay) at the
+// Prepares one file, loads it, starts a play (or a tone replay) at the
 // invocation's rate or the file's own, and waits until its longest stream
 // has ended.
-int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, bool tone) {
+int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, const std::string& file,
+                bool tone) {
   std::optional<TemporaryFile> spooled;
-  const auto path = InputPath(invocation.file, &spooled);
+  const auto path = InputPath(file, &spooled);
   if (!path) return kExitFailed;
-  const std::string name = NameOf(invocation.file);
+  const std::string name = NameOf(file);
   std::string error;
   const auto sound = PrepareSound(*path, name, &error);
   if (!sound) {
@@ -345,12 +346,31 @@ int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
   return kExitOk;
 }
 
+// Each file in turn, as aplay plays them: one that cannot play is reported
+// and the rest still play; Ctrl-C ends the whole run, and the temporary
+// files go with it.
+int PlayEach(const host::Exports& mirn, const Invocation& invocation, bool tone) {
+  CatchInterrupts();
+  int status = kExitOk;
+  for (const std::string& file : invocation.files) {
+    if (Interrupted()) break;
+    const int played = LoadAndPlay(mirn, invocation, file, tone);
+    if (played == kExitInterrupted) return played;
+    if (played != kExitOk) status = played;
+  }
+  if (Interrupted()) {
+    Fail("interrupted");
+    return kExitInterrupted;
+  }
+  return status;
+}
+
 int RunPlay(const host::Exports& mirn, const Invocation& invocation) {
-  return LoadAndPlay(mirn, invocation, /*tone=*/false);
+  return PlayEach(mirn, invocation, /*tone=*/false);
 }
 
 int RunTone(const host::Exports& mirn, const Invocation& invocation) {
-  return LoadAndPlay(mirn, invocation, /*tone=*/true);
+  return PlayEach(mirn, invocation, /*tone=*/true);
 }
 
 int RunInfo(const Invocation& invocation) {
