@@ -387,12 +387,20 @@ class CallSequences(MirnTest):
             self.assertEqual(file.read(), library_wave(samples))
 
     def test_a_failed_call_does_not_stop_the_sequence(self):
-        out, err = self.mirn("call", "load:none.wav", "play:0", "stop", code=1)
+        self.write("in.wav", library_wave(bytes(100)))
+        out, err = self.mirn("call", "load:none.wav", "play:8000", "stop", "load:in.wav",
+                             "tone:0", code=1)
         self.assertEqual(out, 'SoundRecordLoad("none.wav") = -1\n'
-                              'SoundRecordPlay(0) = 33\n'
-                              'SoundRecordStop() = 2\n')
-        self.assertIn("mirn: could not load none.wav: there is no file none.wav", err)
-        self.assertIn("mirn: no wave output device could be opened at 0 Hz", err)
+                              'SoundRecordPlay(8000) = 33\n'
+                              'SoundRecordStop() = 2\n'
+                              'SoundRecordLoad("in.wav") = 100\n'
+                              'ToneCreate(0) = 33\n')
+        self.assertEqual(err.splitlines(), [
+            "mirn: could not load none.wav: there is no file none.wav",
+            # Before a recording or a load the library has no format to open with.
+            "mirn: nothing is recorded or loaded yet, so the format is empty and no output "
+            "opens (start and stop a recording, or load a file, first)",
+            "mirn: no wave output device could be opened at 0 Hz (device 'default')"])
 
 
 class ProgressLines(MirnTest):

@@ -419,6 +419,9 @@ int RunInfo(const Invocation& invocation) {
 int RunCall(const host::Exports& mirn, const Invocation& invocation) {
   CatchInterrupts();
   bool failed = false;
+  // The library's format record is empty until a recording starts or a load
+  // succeeds; until then no play opens an output, whatever the device.
+  bool has_format = false;
   for (const Step& step : invocation.steps) {
     const std::string path = "\"" + step.path + "\"";
     const std::string rate = std::to_string(step.rate);
@@ -458,11 +461,20 @@ int RunCall(const host::Exports& mirn, const Invocation& invocation) {
     }
     std::printf("%s = %d\n", call.c_str(), result);
     std::fflush(stdout);
+    if (step.kind == Step::Kind::kStart ||
+        (step.kind == Step::Kind::kLoad && result != kFileFailed)) {
+      has_format = true;
+    }
 
     // Later steps still run: a failure is part of what is being tried.
     const bool plays = step.kind == Step::Kind::kPlay || step.kind == Step::Kind::kTone;
     if (plays && result == kNoOutput) {
-      ReportNoOutput(step.rate);
+      if (has_format) {
+        ReportNoOutput(step.rate);
+      } else {
+        Fail("nothing is recorded or loaded yet, so the format is empty and no output opens "
+             "(start and stop a recording, or load a file, first)");
+      }
       failed = true;
     } else if (step.kind == Step::Kind::kSave && result == kFileFailed) {
       ReportSaveFailure(step.path);
