@@ -157,8 +157,13 @@ class UsageErrors(MirnTest):
         self.assertIn("-r,--rate", by_flag)
         self.assertNotIn("--duration", by_flag)  # record's, not play's
         whole, _ = self.mirn("--help")
-        for command in ("record", "play", "tone", "info", "call", "help"):
+        for command in ("record", "play", "tone", "info", "call", "devices", "help"):
             self.assertIn(command, whole)
+        # The file that is loaded, and when `record -` writes.
+        self.assertIn("through libMirnDLL.so.1\n", whole)
+        self.assertIn("-D,--device NAME", whole)
+        record, _ = self.mirn("help", "record")
+        self.assertIn("standard output, written when the take ends", record)
         self.assertEqual(err, "")
 
     def test_a_bad_step_stops_the_whole_call_before_it_runs(self):

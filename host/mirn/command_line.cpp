@@ -160,7 +160,11 @@ struct Values {
 constexpr const char* kFooter =
     "Files: play, tone and info take WAVE files saved by the library as they are,\n"
     "and other audio files (FLAC, Ogg Vorbis, WAVE of any layout, AIFF, AU, ...)\n"
-    "converted to 8-bit mono. FILE '-' is standard input (record: standard output).\n"
+    "converted to 8-bit mono. FILE '-' is standard input; for record, standard\n"
+    "output, written when the take ends (the library hands the sound over at the\n"
+    "stop). Any path the system takes will do: mirn hands the library a short one.\n"
+    "Devices: -D NAME, else MIRN_CAPTURE_PCM or MIRN_PLAYBACK_PCM for one direction,\n"
+    "else MIRN_PCM, else AUDIODEV, else the system's default; 'mirn devices' lists them.\n"
     "Messages go to standard error. See mirn(1).";
 
 std::unique_ptr<CLI::App> BuildApp(Values& v) {
@@ -210,11 +214,12 @@ std::unique_ptr<CLI::App> BuildApp(Values& v) {
                      "samples per second (default: the file's own rate)")
         ->type_name("RATE");
   }
-  CLI::App* info = app->add_subcommand("info", "show a file's header, duration and waveform");
+  CLI::App* info = app->add_subcommand(
+      "info", "show what a sound file holds: its format, its length and a waveform");
   info->add_option("FILE", v.file, "an audio file; '-': standard input")->required();
 
   CLI::App* call = app->add_subcommand(
-      "call", "make raw calls of the library and print each result");
+      "call", "call the library's functions one STEP after another and print each result");
   call->add_option("STEP", v.steps,
                    "start stop wait:SECONDS play:RATE tone:RATE save:PATH:RATE load:PATH dllstop")
       ->required();

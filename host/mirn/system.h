@@ -21,7 +21,7 @@
 
 namespace mirn::cli::sys {
 
-// The library's file as users know it: "libMirnDLL.so", "MirnDLL.dll".
+// The library file mirn loads: "libMirnDLL.so.1", "MirnDLL.dll".
 extern const char* const kLibraryName;
 // The separator mirn puts between a folder and a name.
 extern const char kSeparator;

@@ -35,7 +35,7 @@ std::size_t CountOf(const String& text, const typename String::value_type* part)
 
 }  // namespace
 
-const char* const kLibraryName = "libMirnDLL.so";
+const char* const kLibraryName = "libMirnDLL.so.1";
 const char kSeparator = '/';
 bool IsSeparator(char c) { return c == '/'; }
 
