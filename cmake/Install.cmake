@@ -37,7 +37,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/MirnDLL.h
 install(FILES ${PROJECT_SOURCE_DIR}/host/mirn/mirn.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT mirn)
 install(FILES ${PROJECT_SOURCE_DIR}/host/mirn/mirn.bash-completion
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME mirn
+        DESTINATION ${MIRN_COMPLETIONS_DIR} RENAME mirn
         COMPONENT mirn)
 
 # mirn reaches libMirnAutomation.so (linked) and libMirnDLL.so (loaded by the

@@ -1,8 +1,9 @@
-"""End-to-end tests of the mirn command: the built program, loading the built
+"""End-to-end tests of the mirn command as installed, loading the installed
 library, in a scratch directory per test. CTest runs each class on its own:
     mirn_cli_test.py CLASS
-Environment: MIRN (the program), MIRN_PARTIAL_LIBRARY (a library lacking an
-export), MIRN_EMULATOR (a cross build's emulator, if any) and, where the
+Environment: MIRN (the program), MIRN_COMPLETION (its bash completion),
+MIRN_PARTIAL_LIBRARY (a library lacking an export), MIRN_EMULATOR (a cross
+build's emulator, if any) and, where the
 build plays through ALSA, MIRN_ALSA_DIR: the folder of the file-backed ALSA
 "default" that the tests' wrapper set up (capture from infile.raw, one file
 a played stream: stream.raw, stream.raw.0001, ...). Classes marked "needs
@@ -25,6 +26,7 @@ MIRN = os.environ.get("MIRN", "")
 EMULATOR = shlex.split(os.environ.get("MIRN_EMULATOR", ""))
 PARTIAL_LIBRARY = os.environ.get("MIRN_PARTIAL_LIBRARY", "")
 ALSA_DIR = os.environ.get("MIRN_ALSA_DIR", "")
+COMPLETION = os.environ.get("MIRN_COMPLETION", "")
 
 
 def library_wave(samples, rate=8000, stated=None):
@@ -533,6 +535,54 @@ class SeveralFiles(MirnTest):  # needs ALSA
         self.assertEqual(process.wait(timeout=60), 130)
         self.assertEqual(rest, "mirn: interrupted\n")  # the second file never starts
         self.assertEqual(os.listdir(self.path("tmp")), [])
+
+
+class Completion(MirnTest):
+    def complete(self, line):
+        """The replies of the installed completion to a line typed so far,
+        and whether it asked for no space after them."""
+        # bash's own COMP_WORDBREAKS holds ':'; the words here are split at
+        # spaces only, which the completion must cope with too.
+        script = r"""
+            source "$1"
+            compopt() { [[ $* == "-o nospace" ]] && echo nospace; }
+            COMP_LINE=$2 COMP_POINT=${#2}
+            read -r -a COMP_WORDS <<< "$2"
+            [[ $2 == *' ' ]] && COMP_WORDS+=("")
+            COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
+            _mirn > "$3"
+            printf '%s\n' "${COMPREPLY[@]}"
+        """
+        flag = self.path("nospace")
+        done = subprocess.run(["bash", "-c", script, "_", COMPLETION, line, flag],
+                              cwd=self.dir, capture_output=True, text=True, check=True)
+        with open(flag) as file:
+            nospace = "nospace" in file.read()
+        return done.stdout.split(), nospace
+
+    def test_steps_paths_and_spaces(self):
+        os.mkdir(self.path("takes"))
+        self.write("takes/one.wav", b"")
+        for line, replies, nospace in [
+            ("mirn p", ["play"], False),
+            ("mirn call sta", ["start"], False),
+            ("mirn call wa", ["wait:"], True),
+            ("mirn call save:ta", ["takes/"], True),    # after the colon bash breaks at
+            ("mirn call save:takes/o", ["takes/one.wav"], True),  # :RATE follows
+            ("mirn call load:takes/o", ["takes/one.wav"], False),
+        ]:
+            with self.subTest(line=line):
+                self.assertEqual(self.complete(line), (replies, nospace))
+
+    def test_installed_where_bash_completion_looks(self):
+        loader = "/usr/share/bash-completion/bash_completion"
+        if not os.path.exists(loader):
+            self.skipTest("bash-completion is not installed")
+        share = os.path.dirname(os.path.dirname(os.path.dirname(COMPLETION)))
+        done = subprocess.run(
+            ["bash", "-c", f'source {loader}; __load_completion mirn && complete -p mirn'],
+            env={**os.environ, "XDG_DATA_DIRS": share}, capture_output=True, text=True)
+        self.assertIn("complete -F _mirn mirn", done.stdout)
 
 
 if __name__ == "__main__":
