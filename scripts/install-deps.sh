@@ -13,7 +13,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libasound2-dev alsa-utils sox
+  libasound2-dev alsa-utils sox bash-completion
   # A private PulseAudio server for the tests, and ALSA's plugin that reaches it.
   pulseaudio pulseaudio-utils libasound2-plugins
   # mirn: its command line (CLI11), audio files and rate conversion.
