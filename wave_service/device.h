@@ -17,6 +17,12 @@ class OutputStream;
 
 enum class Direction { kInput, kOutput };
 
+// The highest rate any device is asked for: the highest ALSA itself names.
+// Opens above it are refused before a device sees them, since sound layers
+// that would take such a rate resample it into buffers of hundreds of
+// megabytes.
+inline constexpr std::uint32_t kMaxRate = 768'000;
+
 // One queued write, as the service snapshot it at the write: the device plays
 // `length` bytes from `data` and nothing else. A play of length 0 is already
 // finished when the device hears of it.
@@ -39,7 +45,7 @@ struct Pulled {
 //
 // The service guarantees to every device:
 //  - arguments are checked before a device sees them: the device id exists,
-//    the format is 8-bit mono PCM at a rate of at least 1, and every stream
+//    the format is 8-bit mono PCM at a rate from 1 to kMaxRate, and every stream
 //    passed in is one the device opened and has not released;
 //  - operations on one stream never overlap, and no service lock is held
 //    while an operation runs, so a device may call back into the stream

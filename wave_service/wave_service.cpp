@@ -23,15 +23,15 @@ std::uint32_t SnapshotLength(const BufferHeader& header) {
   return header.data != nullptr ? header.buffer_length : 0;
 }
 
-// A valid device id, then 8-bit mono PCM at a rate of at least 1; whether the
-// device takes the rate is its own open's answer. The rate field is unsigned;
-// a negative rate stored in it reads above INT32_MAX.
+// A valid device id, then 8-bit mono PCM at a rate from 1 to kMaxRate;
+// whether the device takes the rate is its own open's answer. The rate field
+// is unsigned: a negative rate stored in it reads far above kMaxRate.
 Result CheckOpen(Device device, Direction direction, std::uint32_t id, const WaveFormat& format) {
   const std::uint32_t count = device.ops->device_count(device.context, direction);
   if (id == kAnyDevice ? count == 0 : id >= count) return kBadDeviceId;
   const std::uint32_t rate = format.samples_per_second;
   if (format.format_tag != kFormatPcm || format.channels != 1 || format.bits_per_sample != 8 ||
-      rate < 1 || rate > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
+      rate < 1 || rate > kMaxRate) {
     return kBadFormat;
   }
   return kOk;

@@ -228,7 +228,7 @@ TYPED_TEST(WaveServiceContract, OpensCheckDeviceArgumentsAndFormat) {
       {pcm([](auto& f) { f.bits_per_sample = 16; }), ws::kBadFormat},
       {pcm([](auto& f) { f.samples_per_second = 0; }), ws::kBadFormat},
       {pcm([](auto& f) { f.samples_per_second = 0x80000000u; }), ws::kBadFormat},  // -2^31
-      {pcm([](auto& f) { f.samples_per_second = 0x7FFFFFFFu; }), ws::kBadFormat},  // no device
+      {pcm([](auto& f) { f.samples_per_second = ws::kMaxRate + 1; }), ws::kBadFormat},
   };
   const ws::WaveFormat good = Pcm(8000);
   for (auto open : {&ws::InputOpen, &ws::OutputOpen}) {

@@ -73,7 +73,7 @@ class VirtualDevice {
   // anywhere shows.
   static std::uint8_t NumberedByte(std::uint64_t n);
 
-  // Rates accepted by opens, inclusive (1 to 768,000 unless set).
+  // Rates accepted by opens, inclusive (1 to kMaxRate unless set).
   void SetRateRange(std::uint32_t min_rate, std::uint32_t max_rate);
   // Devices per direction (1 each unless set).
   void SetDeviceCounts(std::uint32_t inputs, std::uint32_t outputs);
@@ -129,7 +129,7 @@ class VirtualDevice {
   std::uint64_t now_us_ = 0;
   Source source_;
   std::uint32_t min_rate_ = 1;
-  std::uint32_t max_rate_ = 768'000;
+  std::uint32_t max_rate_ = kMaxRate;
   std::uint32_t input_devices_ = 1;
   std::uint32_t output_devices_ = 1;
   std::deque<InputRecord> input_records_;

@@ -46,9 +46,6 @@ Result TranslateMmResult(std::uint32_t code) {
 namespace {
 
 constexpr std::size_t kSlots = 8;
-// The fastest rate taken. winmm's mapper (Wine's at least) accepts any rate
-// at all and would then play it as best it can; above this no device does.
-constexpr std::uint32_t kMaxRate = 768'000;
 // Wakes a stream thread at least this often, whatever winmm does.
 constexpr DWORD kWaitMs = 100;
 // How long a host call waits for a stream's thread: an open for winmm's
@@ -468,7 +465,6 @@ std::uint32_t WinmmDevice::DeviceCount(void*, Direction direction) {
 }
 
 Result WinmmDevice::CheckFormat(void*, Direction direction, std::uint32_t rate) {
-  if (rate > kMaxRate) return kBadFormat;
   UINT id = WAVE_MAPPER;
   if (!ChosenDevice(direction, id)) return kBadDeviceId;
   const WAVEFORMATEX format = Format(rate);
@@ -481,7 +477,6 @@ Result WinmmDevice::CheckFormat(void*, Direction direction, std::uint32_t rate) 
 Result WinmmDevice::OpenInput(void* context, InputStream& stream) {
   WinmmDevice& self = Self(context);
   self.ReapStreams();
-  if (stream.rate() > kMaxRate) return kBadFormat;
   auto input = std::make_unique<Input>();
   if (input->signal.event == nullptr || !input->ring.Allocate(stream.rate())) return kNoMemory;
   input->stream = &stream;
@@ -525,7 +520,6 @@ void WinmmDevice::CloseInput(void* context, InputStream& stream) {
 Result WinmmDevice::OpenOutput(void* context, OutputStream& stream) {
   WinmmDevice& self = Self(context);
   self.ReapStreams();
-  if (stream.rate() > kMaxRate) return kBadFormat;
   auto output = std::make_unique<Output>();
   if (output->signal.event == nullptr || !output->ring.Allocate(stream.rate())) return kNoMemory;
   output->stream = &stream;
