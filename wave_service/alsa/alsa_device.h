@@ -1,21 +1,25 @@
 // The wave device that records and plays through ALSA ("default", or the PCM
-// the environment names: pcm_name.h). Each PCM has one thread, and a PCM
-// whose stream has ended is kept open a short while for the next stream at
-// its rate, so that opens after the first at a rate do not wait for ALSA.
+// the environment names: pcm_name.h). Each PCM has one owner thread, the only
+// thread that calls ALSA on it; the device's operations post what the host
+// wants and return, and only an output open waits (with a deadline) for the
+// owner's answer. A PCM whose stream has ended is kept open a short while for
+// the next stream at its name and rate (pcm_pool.h), so that opens after the
+// first do not wait for ALSA. A PCM that fails is recovered by one policy
+// (recovery_policy.h), and a stream carries on once its device is back.
 // Every thread is stopped and joined, and every PCM closed, when the device
 // goes away.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
-#include <optional>
 
+#include "wave_service/alsa/pcm_pool.h"
 #include "wave_service/device.h"
 
 namespace wave_service {
@@ -36,6 +40,9 @@ class AlsaDevice {
   // the bound cuts short the oldest stream whose handle is already closed.
   static constexpr std::size_t kMaxOutputs = 4;
   static constexpr std::size_t kMaxInputs = 2;
+  // How long an output open waits for its PCM's thread to open the PCM. A
+  // sound server that takes longer is taken as one that is not there.
+  static constexpr std::chrono::milliseconds kOpenDeadline{1000};
 
   AlsaDevice();
   explicit AlsaDevice(KeepTimes keep);
@@ -51,20 +58,26 @@ class AlsaDevice {
   // Makes later opens use this device.
   void Install();
 
-  // Bytes captured by every input of this device so far.
+  // Bytes delivered by every input of this device so far (silence put in
+  // for time a lost device did not record included).
   std::uint64_t Captured() const { return captured_.load(std::memory_order_acquire); }
   // True while some play has bytes not yet handed to ALSA, a closed output
   // has not yet released its stream, or a PCM has not yet played out what it
   // was handed.
   bool Playing();
-  // PCMs the device holds open in a direction: streaming, draining or kept.
+  // PCMs the device holds in a direction: streaming, draining, kept, or
+  // being reopened.
   std::size_t HeldPcms(Direction direction);
   std::size_t HeldOutputs() { return HeldPcms(Direction::kOutput); }
+  // Times a PCM was reopened after its device was lost, in either direction.
+  std::uint64_t Reopens() const { return reopens_.load(std::memory_order_acquire); }
 
  private:
-  struct Input;
-  struct Output;
+  struct Slot;
+  struct InputSlot;
+  struct OutputSlot;
   using Clock = std::chrono::steady_clock;
+  using Lock = std::unique_lock<std::mutex>;
 
   static std::uint32_t DeviceCount(void* context, Direction direction);
   static Result CheckFormat(void* context, Direction direction, std::uint32_t rate);
@@ -76,34 +89,31 @@ class AlsaDevice {
   static void PlayQueued(void* context, OutputStream& stream, const Play& play);
   static void CloseOutput(void* context, OutputStream& stream);
 
-  void Capture(Input& input);
-  void PlayOut(Output& output);
-  void ReadOut(Input& input);
+  // Host side, with mutex_ held.
   void Reap();
-  std::optional<Result> TakeOutput(OutputStream& stream);
-  void StartPcm(Input& input);
-  template <class Slot>
-  Result OpenSlot(Direction direction, std::uint32_t rate, std::unique_ptr<Slot>& slot);
+  Slot* FindSlot(std::uint64_t id);
+  void GiveWay(std::uint64_t id);
+  template <class SlotType>
+  SlotType* StartSlot(Direction direction, const char* name, std::uint32_t rate);
 
-  // Format answers learnt from opens and checks, per direction, so that a
-  // query asks ALSA only about a rate nothing is known of.
-  struct Known {
-    std::uint32_t rate = 0;
-    Result result = kOk;
-  };
-  static constexpr std::size_t kKnownRates = 8;
-  void Learn(Direction direction, std::uint32_t rate, Result result);
-  void ForgetKnown(Direction direction);
+  // Owner side (pcm_owner.cpp): each PCM's thread.
+  void RunInput(InputSlot& slot);
+  void RunOutput(OutputSlot& slot);
+  bool Ending(const Slot& slot) const;
+  bool Nap(Slot& slot, Clock::duration time);
+  int Reopen(Slot& slot, Clock::duration wait);
+  int Recover(Slot& slot, int error);
+  void Finish(Slot& slot);
+  void Note(const Slot& slot, const char* event, int error) const;
 
-  const KeepTimes keep_;
-  std::mutex mutex_;  // guards the lists and the known answers, not the slots
-  std::list<std::unique_ptr<Input>> inputs_;
-  std::list<std::unique_ptr<Output>> outputs_;
-  std::array<std::array<Known, kKnownRates>, 2> known_{};
-  std::array<std::size_t, 2> next_known_{};
-  std::uint64_t attached_ = 0;  // streams attached so far: which is oldest
+  std::mutex mutex_;  // guards the pool and the slots' shared fields; never held across ALSA
+  std::condition_variable answered_;  // an owner's first open is done
+  alsa::PcmPool pool_;
+  std::list<std::unique_ptr<Slot>> slots_;
+  bool aborting_ = false;
+  const bool debug_;
   std::atomic<std::uint64_t> captured_{0};
-  std::atomic<bool> stale_inputs_{false};  // a start found the input gone
+  std::atomic<std::uint64_t> reopens_{0};
 };
 
 }  // namespace wave_service

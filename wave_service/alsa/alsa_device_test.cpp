@@ -74,21 +74,35 @@ TEST(AlsaErrors, TranslateToTheServiceCodes) {
 }
 
 TEST_F(AlsaDeviceTest, RatesAreWhatAlsaTakesUpToItsHighest) {
-  // The plug layer of "default" takes 4,000/s and up; above 768,000/s the
-  // device refuses before ALSA would resample into a vast buffer.
+  // The plug layer of "default" takes 4,000/s and up; above kMaxRate the
+  // service refuses before ALSA would resample into a vast buffer.
   for (auto open : {&ws::InputOpen, &ws::OutputOpen}) {
-    for (std::uint32_t rate : {3999u, 768'001u}) {
-      const ws::WaveFormat format = Pcm(rate);
-      ws::Handle handle = 0;
-      EXPECT_EQ(open(&handle, 0, &format, 0, 0, ws::kFormatQuery), ws::kBadFormat) << rate;
-      EXPECT_EQ(open(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kBadFormat) << rate;
-      EXPECT_EQ(handle, 0u);
-    }
-    for (std::uint32_t rate : {4000u, 768'000u}) {
+    const ws::WaveFormat too_fast = Pcm(ws::kMaxRate + 1);
+    ws::Handle handle = 0;
+    EXPECT_EQ(open(&handle, 0, &too_fast, 0, 0, ws::kFormatQuery), ws::kBadFormat);
+    EXPECT_EQ(open(&handle, ws::kAnyDevice, &too_fast, 0, 0, 0), ws::kBadFormat);
+    EXPECT_EQ(handle, 0u);
+    for (std::uint32_t rate : {4000u, ws::kMaxRate}) {
       const ws::WaveFormat format = Pcm(rate);
       EXPECT_EQ(open(nullptr, 0, &format, 0, 0, ws::kFormatQuery), ws::kOk) << rate;
     }
   }
+  // An output's open is ALSA's answer. An input's never waits for ALSA: at
+  // a rate ALSA refuses it records nothing, and once its PCM's open has
+  // found that, queries and opens say so.
+  const ws::WaveFormat slow = Pcm(3999);
+  ws::Handle handle = 0;
+  EXPECT_EQ(ws::OutputOpen(nullptr, 0, &slow, 0, 0, ws::kFormatQuery), ws::kBadFormat);
+  EXPECT_EQ(ws::OutputOpen(&handle, ws::kAnyDevice, &slow, 0, 0, 0), ws::kBadFormat);
+  ws::Handle in = 0;
+  ASSERT_EQ(ws::InputOpen(&in, ws::kAnyDevice, &slow, 0, 0, 0), ws::kOk);
+  EXPECT_EQ(ws::InputStart(in), ws::kOk);
+  EXPECT_TRUE(WaitFor(
+      [&] { return ws::InputOpen(nullptr, 0, &slow, 0, 0, ws::kFormatQuery) == ws::kBadFormat; }));
+  EXPECT_EQ(ws::InputClose(in), ws::kOk);
+  EXPECT_EQ(device.Captured(), 0u);
+  EXPECT_EQ(ws::InputOpen(&handle, ws::kAnyDevice, &slow, 0, 0, 0), ws::kBadFormat);
+  EXPECT_EQ(handle, 0u);
   EXPECT_TRUE(config.StreamFiles().empty()) << "a query or a refusal starts no stream";
 }
 
@@ -99,9 +113,9 @@ TEST_F(AlsaDeviceTest, TheEnvironmentChoosesEachDirectionsPcm) {
   setenv("MIRN_PCM", "mirn_no_such_pcm", 1);
   setenv("MIRN_CAPTURE_PCM", "", 1);  // empty: not set
   EXPECT_STREQ(PcmName(ws::Direction::kInput), "mirn_no_such_pcm");
-  // A name that does not open is a missing device, in both directions.
+  // A name that does not open is a missing device (an input's open does not
+  // wait to find out, and records nothing).
   EXPECT_EQ(ws::OutputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kBadDeviceId);
-  EXPECT_EQ(ws::InputOpen(&handle, ws::kAnyDevice, &format, 0, 0, 0), ws::kBadDeviceId);
   EXPECT_EQ(handle, 0u);
   // A direction's own name wins over the shared one.
   setenv("MIRN_PLAYBACK_PCM", "default", 1);

@@ -1,6 +1,5 @@
-// Opening and setting up the chosen ALSA PCM ("default" unless the
-// environment names another), error translation, and the poll that stream
-// threads wait in.
+// Opening and setting up a named ALSA PCM, error translation, ALSA's
+// messages, and the poll that PCM threads wait in.
 #include "wave_service/alsa/alsa_pcm.h"
 
 #include <poll.h>
@@ -10,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "wave_service/alsa/pcm_name.h"
+#include "wave_service/alsa/pcm_calls.h"
 
 namespace wave_service::alsa {
 
@@ -21,9 +20,6 @@ namespace {
 constexpr unsigned kOutputPeriodMicros = 20'000;
 constexpr unsigned kInputPeriodMicros = 125'000;
 constexpr unsigned kPeriodsBuffered = 4;
-// The highest rate ALSA itself names. ALSA's plug layer would take far higher
-// ones and resample them, into buffers of hundreds of megabytes.
-constexpr unsigned kMaxRate = 768'000;
 
 snd_pcm_stream_t AlsaStream(Direction direction) {
   return direction == Direction::kInput ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
@@ -32,17 +28,17 @@ snd_pcm_stream_t AlsaStream(Direction direction) {
 // Narrows `hw` to 8-bit mono at exactly `rate` (resampled by ALSA where the
 // device runs at another), in the direction's periods, four buffered.
 int Configure(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, Direction direction, unsigned rate) {
-  if (rate > kMaxRate) return -EINVAL;
   unsigned period = direction == Direction::kInput ? kInputPeriodMicros : kOutputPeriodMicros;
   unsigned buffer = kPeriodsBuffered * period;
-  int err = snd_pcm_hw_params_any(pcm, hw);
-  if (err >= 0) err = snd_pcm_hw_params_set_rate_resample(pcm, hw, 1);
-  if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
-  if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_U8);
-  if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, hw, 1);
-  if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0);
-  if (err >= 0) err = snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer, nullptr);
-  if (err >= 0) err = snd_pcm_hw_params_set_period_time_near(pcm, hw, &period, nullptr);
+  const PcmCalls& calls = Pcm();
+  int err = calls.hw_params_any(pcm, hw);
+  if (err >= 0) err = calls.hw_params_set_rate_resample(pcm, hw, 1);
+  if (err >= 0) err = calls.hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+  if (err >= 0) err = calls.hw_params_set_format(pcm, hw, SND_PCM_FORMAT_U8);
+  if (err >= 0) err = calls.hw_params_set_channels(pcm, hw, 1);
+  if (err >= 0) err = calls.hw_params_set_rate(pcm, hw, rate, 0);
+  if (err >= 0) err = calls.hw_params_set_buffer_time_near(pcm, hw, &buffer, nullptr);
+  if (err >= 0) err = calls.hw_params_set_period_time_near(pcm, hw, &period, nullptr);
   return err;
 }
 
@@ -51,10 +47,11 @@ int Configure(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, Direction direction, unsi
 int SetStartAndWake(snd_pcm_t* pcm, snd_pcm_uframes_t period) {
   snd_pcm_sw_params_t* sw;
   snd_pcm_sw_params_alloca(&sw);
-  int err = snd_pcm_sw_params_current(pcm, sw);
-  if (err >= 0) err = snd_pcm_sw_params_set_start_threshold(pcm, sw, 1);
-  if (err >= 0) err = snd_pcm_sw_params_set_avail_min(pcm, sw, period);
-  if (err >= 0) err = snd_pcm_sw_params(pcm, sw);
+  const PcmCalls& calls = Pcm();
+  int err = calls.sw_params_current(pcm, sw);
+  if (err >= 0) err = calls.sw_params_set_start_threshold(pcm, sw, 1);
+  if (err >= 0) err = calls.sw_params_set_avail_min(pcm, sw, period);
+  if (err >= 0) err = calls.sw_params(pcm, sw);
   return err;
 }
 
@@ -82,33 +79,40 @@ Result TranslateAlsaError(int error) {
   }
 }
 
-Result CheckPcm(Direction direction, std::uint32_t rate) {
+// ALSA's messages come from library code the device calls, on any thread.
+static void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+
+void SilenceAlsaMessages() { snd_lib_error_set_handler(&IgnoreAlsaMessage); }
+
+Result CheckPcm(Direction direction, const char* name, std::uint32_t rate) {
+  const PcmCalls& calls = Pcm();
   snd_pcm_t* pcm = nullptr;
-  int err = snd_pcm_open(&pcm, PcmName(direction), AlsaStream(direction), SND_PCM_NONBLOCK);
+  int err = calls.open(&pcm, name, AlsaStream(direction), SND_PCM_NONBLOCK);
   if (err < 0) return TranslateAlsaError(err);
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   err = Configure(pcm, hw, direction, rate);
-  snd_pcm_close(pcm);
+  calls.close(pcm);
   return TranslateAlsaError(err);
 }
 
-OpenedPcm OpenPcm(Direction direction, std::uint32_t rate) {
+OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate) {
+  const PcmCalls& calls = Pcm();
   snd_pcm_t* pcm = nullptr;
-  int err = snd_pcm_open(&pcm, PcmName(direction), AlsaStream(direction), SND_PCM_NONBLOCK);
-  if (err < 0) return {TranslateAlsaError(err)};
+  int err = calls.open(&pcm, name, AlsaStream(direction), SND_PCM_NONBLOCK);
+  if (err < 0) return {err};
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   snd_pcm_uframes_t period = 0;
   err = Configure(pcm, hw, direction, rate);
-  if (err >= 0) err = snd_pcm_hw_params(pcm, hw);
-  if (err >= 0) err = snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
+  if (err >= 0) err = calls.hw_params(pcm, hw);
+  if (err >= 0) err = calls.hw_params_get_period_size(hw, &period, nullptr);
   if (err >= 0) err = SetStartAndWake(pcm, period);
   if (err < 0) {
-    snd_pcm_close(pcm);
-    return {TranslateAlsaError(err)};
+    calls.close(pcm);
+    return {err};
   }
-  return {kOk, pcm, std::max<snd_pcm_uframes_t>(period, 1)};
+  return {0, pcm, std::max<snd_pcm_uframes_t>(period, 1)};
 }
 
 Wakeup::Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -128,15 +132,15 @@ void Wakeup::Wait(snd_pcm_t* pcm, int limit_millis) {
   pollfd fds[kMaxPcmFds + 1];
   int pcm_fds = 0;
   if (pcm != nullptr) {
-    const int count = std::min(snd_pcm_poll_descriptors_count(pcm), kMaxPcmFds);
-    if (count > 0) pcm_fds = std::max(snd_pcm_poll_descriptors(pcm, fds, count), 0);
+    const int count = std::min(Pcm().poll_descriptors_count(pcm), kMaxPcmFds);
+    if (count > 0) pcm_fds = std::max(Pcm().poll_descriptors(pcm, fds, count), 0);
   }
   fds[pcm_fds] = {fd_, POLLIN, 0};
   if (poll(fds, pcm_fds + 1, std::clamp(limit_millis, 0, kWaitLimitMillis)) <= 0) return;
   if (pcm_fds > 0) {
     // Lets plugins with poll descriptors of their own take note of the event.
     unsigned short revents = 0;
-    snd_pcm_poll_descriptors_revents(pcm, fds, pcm_fds, &revents);
+    Pcm().poll_descriptors_revents(pcm, fds, pcm_fds, &revents);
   }
   if ((fds[pcm_fds].revents & POLLIN) != 0) {
     std::uint64_t signals;

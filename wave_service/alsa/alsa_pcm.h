@@ -1,10 +1,13 @@
-// The chosen ALSA PCM set up for the wave service: 8-bit mono at a chosen
-// rate in short periods, ALSA's error codes in the service's terms, and the
-// wait a stream thread makes for its PCM or for a wake-up call.
+// The thin layer over ALSA: the named PCM set up for the wave service (8-bit
+// mono at a chosen rate in short periods), ALSA's error codes in the
+// service's terms, ALSA's own messages kept off stderr, and the wait a PCM's
+// thread makes for its PCM or for a wake-up call. Every PCM call goes
+// through the table of pcm_calls.h.
 #pragma once
 
 #include <alsa/asoundlib.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "wave_service/device.h"
@@ -14,21 +17,25 @@ namespace wave_service::alsa {
 // ALSA's negative error codes (and 0 or more for success) as service codes.
 Result TranslateAlsaError(int error);
 
-// Whether "default" takes 8-bit mono at `rate`, tried on a PCM that is opened
-// and closed again without being set up (so no stream is started).
-Result CheckPcm(Direction direction, std::uint32_t rate);
+// Whether PCM `name` takes 8-bit mono at `rate`, tried on a PCM that is
+// opened and closed again without being set up (so no stream is started).
+Result CheckPcm(Direction direction, const char* name, std::uint32_t rate);
 
-// "default" opened non-blocking and set up for 8-bit mono at `rate`, four
+// Keeps ALSA's own error messages off the host's stderr, for good: the
+// device reports what happens itself (MIRN_DEBUG).
+void SilenceAlsaMessages();
+
+// The PCM `name` opened non-blocking and set up for 8-bit mono at `rate`, four
 // periods buffered, and a start as soon as a frame is there. Playback runs
 // in periods of about 20 ms, so a play starts soon; capture in periods of
 // about 125 ms, as arecord does, so a recording wakes no more often than it.
-// `period` receives the period in frames.
+// `error` is ALSA's code (0 when open), `period` the period in frames.
 struct OpenedPcm {
-  Result result = kError;
+  int error = -EIO;
   snd_pcm_t* pcm = nullptr;
   snd_pcm_uframes_t period = 0;
 };
-OpenedPcm OpenPcm(Direction direction, std::uint32_t rate);
+OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate);
 
 // A stream thread's wait: returns when Signal was called since the last wait
 // returned, or when `pcm` (if not null) is ready for I/O, and after at most

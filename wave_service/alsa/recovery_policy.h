@@ -1,0 +1,65 @@
+// What a stream does about each error ALSA reports on a running PCM: one row
+// per code, so that every path of recovery is named once and tested once.
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+
+namespace wave_service::alsa {
+
+enum class Recovery {
+  kWait,     // nothing to move yet: wait for the PCM
+  kRestart,  // an xrun: prepare and start again, the stream's position kept
+  kResume,   // suspended: resume for a bounded time, then prepare
+  kReopen,   // the server or device is gone: close, then reopen with backoff
+};
+
+struct RecoveryRow {
+  int error;  // ALSA's negative code
+  Recovery recovery;
+};
+
+inline constexpr RecoveryRow kRecoveryPolicy[] = {
+    {-EAGAIN, Recovery::kWait},
+    {-EPIPE, Recovery::kRestart},
+    {-ESTRPIPE, Recovery::kResume},
+    {-EIO, Recovery::kReopen},
+    {-EBADFD, Recovery::kReopen},
+    {-ENODEV, Recovery::kReopen},
+    {-ENOTCONN, Recovery::kReopen},
+};
+
+// The row for `error`; a code with no row is taken as a device gone, since
+// a reopen is what brings any PCM back to a known state.
+constexpr Recovery RecoveryFor(int error) {
+  for (const RecoveryRow& row : kRecoveryPolicy) {
+    if (row.error == error) return row.recovery;
+  }
+  return Recovery::kReopen;
+}
+
+// How long a suspended PCM is given to resume before it is prepared instead.
+inline constexpr std::chrono::milliseconds kResumeLimit{1000};
+// A running PCM that moves no frame for this long has lost its server
+// without saying so (a PipeWire client whose daemon died waits for good).
+// A sound server may take a second or two to start a first stream.
+inline constexpr std::chrono::milliseconds kStallLimit{4000};
+
+// The wait before each reopen of a lost PCM: 50 ms, doubling to 1 s.
+class Backoff {
+ public:
+  static constexpr std::chrono::milliseconds kFirst{50};
+  static constexpr std::chrono::milliseconds kLast{1000};
+
+  std::chrono::milliseconds Next() {
+    const std::chrono::milliseconds wait = next_;
+    next_ = next_ * 2 < kLast ? next_ * 2 : kLast;
+    return wait;
+  }
+  void Reset() { next_ = kFirst; }
+
+ private:
+  std::chrono::milliseconds next_ = kFirst;
+};
+
+}  // namespace wave_service::alsa
