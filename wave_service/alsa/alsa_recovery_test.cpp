@@ -1,0 +1,181 @@
+// The ALSA device when its PCM calls fail or hang, on the file-backed
+// "default" with faults put into its snd_pcm_* calls: each row of the
+// recovery policy, host calls while a call is held, and a device going away
+// while its PCM is being reopened.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "tests/alsa_pcm_faults.h"
+#include "tests/alsa_test_config.h"
+#include "wave_service/alsa/alsa_device.h"
+#include "wave_service/shared_words.h"
+
+namespace ws = wave_service;
+using mirn::test::AlsaTestConfig;
+using mirn::test::Bytes;
+using mirn::test::PcmCall;
+using mirn::test::PcmFaults;
+using mirn::test::WaitFor;
+
+namespace {
+
+constexpr std::uint32_t kHeaderSize = sizeof(ws::BufferHeader);
+constexpr std::uint8_t kSilence = 128;
+const ws::WaveFormat kFormat{ws::kFormatPcm, 1, 8000, 8000, 0, 8, 0};
+
+// One recording into a buffer of its own, through the service.
+struct Take {
+  explicit Take(std::size_t size)
+      : store(size), header{store.data(), static_cast<std::uint32_t>(size), 0, 0, 0, {}} {
+    EXPECT_EQ(ws::InputOpen(&in, ws::kAnyDevice, &kFormat, 0, 0, 0), ws::kOk);
+    EXPECT_EQ(ws::InputPrepareHeader(in, &header, kHeaderSize), ws::kOk);
+    EXPECT_EQ(ws::InputAddBuffer(in, &header, kHeaderSize), ws::kOk);
+    EXPECT_EQ(ws::InputStart(in), ws::kOk);
+  }
+  ~Take() { ws::InputClose(in); }
+  std::uint32_t Recorded() { return ws::LoadShared(header.bytes_recorded); }
+  bool Full() { return Recorded() == store.size(); }
+
+  Bytes store;
+  ws::BufferHeader header;
+  ws::Handle in = 0;
+};
+
+// Where `bytes` first differs from the infile read from its start.
+std::size_t FirstDifference(const Bytes& bytes, std::size_t from = 0) {
+  std::size_t n = from;
+  while (n < bytes.size() && bytes[n] == AlsaTestConfig::InfileByte(n - from)) ++n;
+  return n;
+}
+
+class AlsaRecovery : public ::testing::Test {
+ protected:
+  AlsaRecovery() { device.Install(); }
+
+  // Plays `samples` on a stream of its own, to its end and its PCM's close.
+  void Play(Bytes& samples) {
+    ws::BufferHeader header{samples.data(), static_cast<std::uint32_t>(samples.size()), 0, 0, 0, {}};
+    ws::Handle out = 0;
+    ASSERT_EQ(ws::OutputOpen(&out, ws::kAnyDevice, &kFormat, 0, 0, 0), ws::kOk);
+    EXPECT_EQ(ws::OutputPrepareHeader(out, &header, kHeaderSize), ws::kOk);
+    EXPECT_EQ(ws::OutputWrite(out, &header, kHeaderSize), ws::kOk);
+    EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+    EXPECT_TRUE(WaitFor([&] { return !device.Playing() && device.HeldOutputs() == 0; }));
+  }
+
+  AlsaTestConfig config;
+  PcmFaults faults;  // outlives the device, whose threads call through it
+  ws::AlsaDevice device{ws::AlsaDevice::KeepTimes{std::chrono::milliseconds(0),
+                                                  std::chrono::milliseconds(0)}};
+};
+
+struct Row {
+  int error;
+  bool reopens;
+};
+
+class AlsaCaptureRecovery : public AlsaRecovery, public ::testing::WithParamInterface<Row> {};
+
+// A read fails mid-take: the take carries on. An xrun or a suspend loses
+// nothing of the infile; a device lost and reopened (which starts the infile
+// again) leaves the bytes before, then silence for the time lost, then the
+// reopened device's bytes.
+TEST_P(AlsaCaptureRecovery, ATakeCarriesOnInOrderAfterTheError) {
+  faults.Fail(PcmCall::readi, GetParam().error, 3);
+  Take take(100'000);
+  ASSERT_TRUE(WaitFor([&] { return take.Full(); }));
+  EXPECT_EQ(ws::InputStop(take.in), ws::kOk);
+  EXPECT_EQ(device.Reopens(), GetParam().reopens ? 1u : 0u);
+  const std::size_t before = FirstDifference(take.store);
+  if (!GetParam().reopens) {
+    EXPECT_EQ(before, take.store.size()) << "a byte lost or repeated";
+    return;
+  }
+  EXPECT_GT(before, 0u);
+  const auto gap_end = std::find_if(take.store.begin() + static_cast<long>(before),
+                                    take.store.end(), [](auto b) { return b != kSilence; });
+  const auto after = static_cast<std::size_t>(gap_end - take.store.begin());
+  EXPECT_GT(after, before) << "no silence for the time lost";
+  EXPECT_EQ(FirstDifference(take.store, after), take.store.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRow, AlsaCaptureRecovery,
+                         ::testing::Values(Row{-EPIPE, false}, Row{-ESTRPIPE, false},
+                                           Row{-EIO, true}, Row{-EBADFD, true},
+                                           Row{-ENODEV, true}, Row{-ENOTCONN, true}),
+                         [](const auto& info) { return "error" + std::to_string(-info.param.error); });
+
+TEST_F(AlsaRecovery, ASuspendIsResumedForABoundedTimeAndAStopMeanwhileEndsTheTake) {
+  faults.Fail(PcmCall::resume, -EAGAIN, 1, 0);  // never resumes
+  faults.Fail(PcmCall::readi, -ESTRPIPE, 2);
+  Take take(1'600'000);
+  ASSERT_TRUE(WaitFor([&] { return faults.Calls(PcmCall::resume) >= 2; }));
+  EXPECT_EQ(ws::InputStop(take.in), ws::kOk);
+  const std::uint32_t stopped = take.Recorded();
+  // Given up on resuming, the owner prepares the PCM; the stopped take gets
+  // nothing more.
+  const unsigned prepares = faults.Calls(PcmCall::prepare);
+  ASSERT_TRUE(WaitFor([&] { return faults.Calls(PcmCall::prepare) > prepares; }));
+  EXPECT_EQ(take.Recorded(), stopped);
+  EXPECT_EQ(FirstDifference(take.store), stopped);
+  EXPECT_EQ(device.Reopens(), 0u);
+}
+
+TEST_F(AlsaRecovery, AHeldCallHoldsUpNoHostCall) {
+  faults.Hold(PcmCall::readi, std::chrono::seconds(60), 2);
+  {
+    Take take(8000);
+    ASSERT_TRUE(WaitFor([&] { return faults.Holding(); }));
+    EXPECT_EQ(ws::InputStop(take.in), ws::kOk);
+  }  // closed
+  // Another stream plays through while the input's thread is still held.
+  Bytes samples(500, 77);
+  Play(samples);
+  EXPECT_TRUE(faults.Holding());
+  ASSERT_EQ(config.StreamFiles().size(), 1u);
+  EXPECT_EQ(mirn::test::ReadBytes(config.StreamFiles()[0]), samples);
+  faults.Heal();
+  EXPECT_TRUE(WaitFor([&] { return device.HeldPcms(ws::Direction::kInput) == 0; }));
+}
+
+TEST_F(AlsaRecovery, APlayCarriesOnWithItsUnplayedBytesAfterAnXrunOrALostDevice) {
+  Bytes samples(4000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint8_t>(i % 253);
+  for (int error : {-EPIPE, -EIO}) {
+    faults.Fail(PcmCall::writei, error, 3);
+    Play(samples);
+  }
+  // The xrun's stream is whole; the lost one's two PCMs played it between them.
+  const auto files = config.StreamFiles();
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(mirn::test::ReadBytes(files[0]), samples);
+  Bytes both = mirn::test::ReadBytes(files[1]);
+  const Bytes rest = mirn::test::ReadBytes(files[2]);
+  both.insert(both.end(), rest.begin(), rest.end());
+  EXPECT_EQ(both, samples);
+  EXPECT_EQ(device.Reopens(), 1u);
+}
+
+TEST(AlsaRecoveryUnload, TheDeviceLetsGoWhileALostPcmIsBeingReopened) {
+  AlsaTestConfig config;
+  PcmFaults faults;
+  const int threads = mirn::test::CountEntries("/proc/self/task");
+  {
+    ws::AlsaDevice device;
+    device.Install();
+    faults.Fail(PcmCall::open, -ENODEV, 2, 0);  // the first open only works
+    faults.Fail(PcmCall::readi, -ENODEV, 2);
+    Take take(1'600'000);
+    ASSERT_TRUE(WaitFor([&] { return faults.Calls(PcmCall::open) >= 3; }));
+    // The take goes on in silence while its device is away.
+    const std::uint64_t captured = device.Captured();
+    EXPECT_TRUE(WaitFor([&] { return device.Captured() > captured; }));
+    EXPECT_EQ(take.store[take.Recorded() - 1], kSilence);
+  }
+  EXPECT_EQ(mirn::test::CountEntries("/proc/self/task"), threads);
+}
+
+}  // namespace
