@@ -76,7 +76,9 @@ struct DeviceOps {
 
   // Acquires an input device for stream.rate(). A failure code is returned by
   // the open unchanged: kBadFormat for a rate the device refuses, kAllocated
-  // when the device is busy.
+  // when the device is busy. A device may answer kOk before it has opened
+  // anything, so that a recording never waits for a sound server; an input
+  // whose device then fails to open records nothing.
   Result (*open_input)(void* context, InputStream& stream);
   // Starts capturing: captured bytes go to stream.Deliver from now on.
   Result (*start_input)(void* context, InputStream& stream);

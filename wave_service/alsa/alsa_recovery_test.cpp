@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "tests/alsa_pcm_faults.h"
 #include "tests/alsa_test_config.h"
@@ -162,20 +163,21 @@ TEST_F(AlsaRecovery, APlayCarriesOnWithItsUnplayedBytesAfterAnXrunOrALostDevice)
 TEST(AlsaRecoveryUnload, TheDeviceLetsGoWhileALostPcmIsBeingReopened) {
   AlsaTestConfig config;
   PcmFaults faults;
-  const int threads = mirn::test::CountEntries("/proc/self/task");
-  {
-    ws::AlsaDevice device;
-    device.Install();
-    faults.Fail(PcmCall::open, -ENODEV, 2, 0);  // the first open only works
-    faults.Fail(PcmCall::readi, -ENODEV, 2);
-    Take take(1'600'000);
-    ASSERT_TRUE(WaitFor([&] { return faults.Calls(PcmCall::open) >= 3; }));
-    // The take goes on in silence while its device is away.
-    const std::uint64_t captured = device.Captured();
-    EXPECT_TRUE(WaitFor([&] { return device.Captured() > captured; }));
-    EXPECT_EQ(take.store[take.Recorded() - 1], kSilence);
-  }
-  EXPECT_EQ(mirn::test::CountEntries("/proc/self/task"), threads);
+  std::optional<ws::AlsaDevice> device(std::in_place);
+  device->Install();
+  faults.Fail(PcmCall::open, -ENODEV, 2, 0);  // the first open only works
+  faults.Fail(PcmCall::readi, -ENODEV, 2);
+  Take take(1'600'000);
+  ASSERT_TRUE(WaitFor([&] { return faults.Calls(PcmCall::open) >= 3; }));
+  // The take goes on in silence while its device is away.
+  const std::uint64_t captured = device->Captured();
+  EXPECT_TRUE(WaitFor([&] { return device->Captured() > captured; }));
+  EXPECT_EQ(take.store[take.Recorded() - 1], kSilence);
+  device.reset();  // returns with its threads joined, the take still open
+  EXPECT_EQ(ws::Counts().inputs, 0u) << "the device's streams are forgotten";
+  const unsigned opens = faults.Calls(PcmCall::open);
+  faults.Heal();
+  EXPECT_EQ(faults.Calls(PcmCall::open), opens);
 }
 
 }  // namespace
