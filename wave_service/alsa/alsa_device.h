@@ -100,9 +100,8 @@ class AlsaDevice {
   void RunInput(InputSlot& slot);
   void RunOutput(OutputSlot& slot);
   bool Ending(const Slot& slot) const;
-  bool Nap(Slot& slot, Clock::duration time);
-  int Reopen(Slot& slot, Clock::duration wait);
   int Recover(Slot& slot, int error);
+  bool KeptPcmLost(Slot& slot);
   void Finish(Slot& slot);
   void Note(const Slot& slot, const char* event, int error) const;
 

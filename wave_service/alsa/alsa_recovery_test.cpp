@@ -52,20 +52,20 @@ std::size_t FirstDifference(const Bytes& bytes, std::size_t from = 0) {
   return n;
 }
 
+// Plays `samples` on a stream of its own, to its end.
+void Play(ws::AlsaDevice& device, Bytes& samples) {
+  ws::BufferHeader header{samples.data(), static_cast<std::uint32_t>(samples.size()), 0, 0, 0, {}};
+  ws::Handle out = 0;
+  ASSERT_EQ(ws::OutputOpen(&out, ws::kAnyDevice, &kFormat, 0, 0, 0), ws::kOk);
+  EXPECT_EQ(ws::OutputPrepareHeader(out, &header, kHeaderSize), ws::kOk);
+  EXPECT_EQ(ws::OutputWrite(out, &header, kHeaderSize), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(out), ws::kOk);
+  EXPECT_TRUE(WaitFor([&] { return !device.Playing(); }));
+}
+
 class AlsaRecovery : public ::testing::Test {
  protected:
   AlsaRecovery() { device.Install(); }
-
-  // Plays `samples` on a stream of its own, to its end and its PCM's close.
-  void Play(Bytes& samples) {
-    ws::BufferHeader header{samples.data(), static_cast<std::uint32_t>(samples.size()), 0, 0, 0, {}};
-    ws::Handle out = 0;
-    ASSERT_EQ(ws::OutputOpen(&out, ws::kAnyDevice, &kFormat, 0, 0, 0), ws::kOk);
-    EXPECT_EQ(ws::OutputPrepareHeader(out, &header, kHeaderSize), ws::kOk);
-    EXPECT_EQ(ws::OutputWrite(out, &header, kHeaderSize), ws::kOk);
-    EXPECT_EQ(ws::OutputClose(out), ws::kOk);
-    EXPECT_TRUE(WaitFor([&] { return !device.Playing() && device.HeldOutputs() == 0; }));
-  }
 
   AlsaTestConfig config;
   PcmFaults faults;  // outlives the device, whose threads call through it
@@ -134,7 +134,8 @@ TEST_F(AlsaRecovery, AHeldCallHoldsUpNoHostCall) {
   }  // closed
   // Another stream plays through while the input's thread is still held.
   Bytes samples(500, 77);
-  Play(samples);
+  Play(device, samples);
+  EXPECT_TRUE(WaitFor([&] { return device.HeldOutputs() == 0; }));  // its file written
   EXPECT_TRUE(faults.Holding());
   ASSERT_EQ(config.StreamFiles().size(), 1u);
   EXPECT_EQ(mirn::test::ReadBytes(config.StreamFiles()[0]), samples);
@@ -147,7 +148,8 @@ TEST_F(AlsaRecovery, APlayCarriesOnWithItsUnplayedBytesAfterAnXrunOrALostDevice)
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint8_t>(i % 253);
   for (int error : {-EPIPE, -EIO}) {
     faults.Fail(PcmCall::writei, error, 3);
-    Play(samples);
+    Play(device, samples);
+    EXPECT_TRUE(WaitFor([&] { return device.HeldOutputs() == 0; }));
   }
   // The xrun's stream is whole; the lost one's two PCMs played it between them.
   const auto files = config.StreamFiles();
@@ -158,6 +160,28 @@ TEST_F(AlsaRecovery, APlayCarriesOnWithItsUnplayedBytesAfterAnXrunOrALostDevice)
   both.insert(both.end(), rest.begin(), rest.end());
   EXPECT_EQ(both, samples);
   EXPECT_EQ(device.Reopens(), 1u);
+}
+
+TEST(AlsaRecoveryKept, AKeptPcmWhoseDeviceIsLostIsClosedAndNeverHandedOut) {
+  AlsaTestConfig config;
+  PcmFaults faults;
+  ws::AlsaDevice device{ws::AlsaDevice::KeepTimes{std::chrono::minutes(1), std::chrono::minutes(1)}};
+  device.Install();
+  Bytes samples(300, 9);
+  Play(device, samples);
+  {
+    Take take(1000);
+    ASSERT_TRUE(WaitFor([&] { return take.Full(); }));
+  }
+  ASSERT_EQ(device.HeldPcms(ws::Direction::kInput), 1u);
+  ASSERT_EQ(device.HeldOutputs(), 1u);
+  faults.Fail(PcmCall::avail_update, -ENODEV, 1, 0);
+  EXPECT_TRUE(WaitFor(
+      [&] { return device.HeldPcms(ws::Direction::kInput) + device.HeldOutputs() == 0; }));
+  faults.Heal();
+  const unsigned opens = faults.Calls(PcmCall::open);
+  Play(device, samples);
+  EXPECT_EQ(faults.Calls(PcmCall::open), opens + 1) << "a fresh PCM";
 }
 
 TEST(AlsaRecoveryUnload, TheDeviceLetsGoWhileALostPcmIsBeingReopened) {

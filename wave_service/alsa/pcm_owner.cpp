@@ -73,6 +73,20 @@ int AlsaDevice::Recover(Slot& slot, int error) {
   return calls.prepare(slot.pcm);
 }
 
+// Looked at each time a kept PCM's owner wakes (a few times a second): a PCM
+// whose server or device has gone is forgotten by the pool, so that it is
+// never handed to a stream again. False when it is well, or was taken by a
+// stream meanwhile (whose first call then finds the error).
+bool AlsaDevice::KeptPcmLost(Slot& slot) {
+  const snd_pcm_sframes_t avail = Pcm().avail_update(slot.pcm);
+  if (avail >= 0 || RecoveryFor(static_cast<int>(avail)) != Recovery::kReopen) return false;
+  std::lock_guard lock(mutex_);
+  if (pool_.UseOf(slot.id) != Use::kKept) return false;
+  Note(slot, "kept PCM lost, closing", static_cast<int>(avail));
+  pool_.Remove(slot.id);
+  return true;
+}
+
 // Lets go of the PCM and of the stream, and marks the slot for the reaper.
 void AlsaDevice::Finish(Slot& slot) {
   bool cut = false;
@@ -174,6 +188,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
       if (slot.pcm == nullptr || !until || pool_.Expire(slot.id, now)) break;
       lock.unlock();
       slot.wake.Wait(nullptr, Millis(*until - now));
+      if (KeptPcmLost(slot)) break;
       continue;
     }
     if (refused) {
@@ -366,6 +381,7 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
       if (!until || pool_.Expire(slot.id, now)) break;
       lock.unlock();
       slot.wake.Wait(nullptr, Millis(*until - now));
+      if (KeptPcmLost(slot)) break;
       continue;
     }
     if (done < have) {
