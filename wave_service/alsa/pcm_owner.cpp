@@ -304,7 +304,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
 }
 
 void AlsaDevice::RunOutput(OutputSlot& slot) {
-  YieldToCallers();
+  // The host waits for the first open: the thread yields only after it.
   const alsa::PcmCalls& calls = Pcm();
   alsa::Backoff backoff;
   std::vector<std::uint8_t> chunk;
@@ -337,6 +337,7 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
       if (first) {
         slot.opened = result;
         answered_.notify_all();
+        YieldToCallers();
       }
       if (result == kOk) {
         slot.pcm = opened.pcm;
