@@ -118,7 +118,7 @@ void AlsaDevice::Finish(Slot& slot) {
 }
 
 void AlsaDevice::RunInput(InputSlot& slot) {
-  YieldToCallers();
+  // A take starts as soon as the PCM is open: the thread yields only after.
   static constexpr std::array<std::uint8_t, 4096> kSilent = [] {
     std::array<std::uint8_t, 4096> bytes{};
     bytes.fill(kSilence);
@@ -209,7 +209,10 @@ void AlsaDevice::RunInput(InputSlot& slot) {
       const Result result = alsa::TranslateAlsaError(opened.error);
       pool_.Learn(Direction::kInput, slot.name, slot.rate, result);
       if (result != kOk && result != kBadFormat) pool_.Forget(Direction::kInput);
-      if (first) slot.opened = result;
+      if (first) {
+        slot.opened = result;
+        YieldToCallers();
+      }
       if (result == kOk) {
         slot.pcm = opened.pcm;
         slot.period = opened.period;
