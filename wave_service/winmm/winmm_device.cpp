@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -54,6 +55,10 @@ constexpr DWORD kWaitMs = 100;
 // dropped).
 constexpr auto kOpenDeadline = std::chrono::milliseconds(500);
 constexpr auto kStopDeadline = std::chrono::milliseconds(100);
+// How long a reset waits for the headers winmm hands back after it returns:
+// Wine marks a header it has just filled done on its own thread, after taking
+// it off its queue, so a reset can return before that header is back.
+constexpr auto kReturnDeadline = std::chrono::milliseconds(100);
 // Waits between attempts on a failing device or header.
 constexpr DWORD kFirstBackoffMs = 50;
 constexpr DWORD kLastBackoffMs = 1000;
@@ -352,9 +357,13 @@ struct WinmmDevice::Input : Owner {
   std::uint64_t done = 0;
 
   // Under `deliver`, held only across the service's Deliver: whether the
-  // service takes captured bytes now. Cleared by a stop or close as it returns.
+  // service takes captured bytes now. Cleared by a stop or close as it
+  // returns; `stopped_at` is the number of the host's last stop or close, so
+  // that a start posted before it and carried out late does not turn
+  // deliveries on again for a stream the host has stopped or freed.
   std::mutex deliver;
   bool delivering = false;
+  std::uint64_t stopped_at = 0;
 
   // The owner thread's own.
   HWAVEIN device = nullptr;
@@ -375,9 +384,12 @@ struct WinmmDevice::Input : Owner {
     std::unique_lock lock(mutex);
     answered.wait_for(lock, deadline, [&] { return done >= command; });
   }
-  void StopDelivering() {
+  // `through`: the host's stop or close, by its number; starts posted before
+  // it no longer deliver.
+  void StopDelivering(std::uint64_t through = 0) {
     std::lock_guard lock(deliver);
     delivering = false;
+    stopped_at = std::max(stopped_at, through);
   }
 };
 
@@ -506,13 +518,15 @@ Result WinmmDevice::StartInput(void*, InputStream& stream) {
 // are in, nothing more is delivered.
 void WinmmDevice::StopInput(void*, InputStream& stream) {
   Input& input = *static_cast<Input*>(stream.device_data);
-  input.Await(input.Post(Input::Command::kStop), kStopDeadline);
-  input.StopDelivering();
+  const std::uint64_t stop = input.Post(Input::Command::kStop);
+  input.Await(stop, kStopDeadline);
+  input.StopDelivering(stop);
 }
 
 void WinmmDevice::CloseInput(void* context, InputStream& stream) {
   Input& input = *static_cast<Input*>(stream.device_data);
-  input.StopDelivering();  // the stream is freed once this returns
+  // The stream is freed once this returns: no start still queued delivers.
+  input.StopDelivering(std::numeric_limits<std::uint64_t>::max());
   input.Post(Input::Command::kClose);
   Self(context).ReapStreams();
 }
@@ -571,6 +585,19 @@ void WinmmDevice::Capture(Input& input) {
       }
       ring.Retire();
     }
+  };
+  // After a reset: hands over every header as winmm gives it back, waiting a
+  // little for those it completes on its own thread, so that none is
+  // forgotten, and queued again, while winmm still writes it.
+  auto reclaim = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + kReturnDeadline;
+    harvest();
+    if (ring.queued.load() == 0) return;
+    while (ring.queued.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+      input.Sleep(10);  // winmm's callback wakes it as each header comes back
+      harvest();
+    }
+    input.Wake();  // a host call posted meanwhile is not left waiting on the event
   };
   // The time the device did not capture since the start, as silence: the
   // recording's length stays the time it ran. Called while nothing is queued.
@@ -664,16 +691,18 @@ void WinmmDevice::Capture(Input& input) {
   while (!closed && !input.abort.load(std::memory_order_acquire)) {
     for (;;) {
       Input::Command command = Input::Command::kStart;
+      std::uint64_t number = 0;  // as Post numbered it
       {
         std::lock_guard lock(input.mutex);
         if (input.commands.empty()) break;
         command = input.commands.front();
         input.commands.pop_front();
+        number = input.done + 1;
       }
       if (command == Input::Command::kStart) {
         {
           std::lock_guard lock(input.deliver);
-          input.delivering = true;
+          input.delivering = number > input.stopped_at;
         }
         input.running = true;
         input.started_at = Now();
@@ -681,7 +710,7 @@ void WinmmDevice::Capture(Input& input) {
         if (input.device != nullptr) start();
       } else if (input.device != nullptr) {  // a stop or close hands every header back
         Winmm().waveInReset(input.device);
-        harvest();
+        reclaim();
       }
       if (command != Input::Command::kStart) {
         input.running = false;
