@@ -21,6 +21,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -110,7 +112,19 @@ int main(int argc, char** argv) {
   g_child = child;
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 1;
+    if (errno != EINTR) {
+      std::perror("waitpid");
+      return 1;
+    }
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // A command that fails before it prints anything still leaves a line on
+  // how it ended, and the server's own account of the run.
+  if (code != 0) {
+    std::ifstream log(server.dir() / "server.log");
+    const std::string text{std::istreambuf_iterator<char>(log), {}};
+    std::fprintf(stderr, "%s: %s ended with status %d; the server's log:\n%s", argv[0], argv[arg],
+                 code, text.c_str());
+  }
+  return code;
 }
