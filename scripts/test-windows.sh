@@ -30,10 +30,12 @@ wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 # The private PulseAudio server that the Windows recording test runs under is
 # a program of this machine: build it here, for the Windows builds to find.
-pulse_env=$root/build-wine/mirn_pulse_test_env
-if [[ ! -x $pulse_env || -n $(find "$root/tests" -name 'pulse_test_*' -newer "$pulse_env") ]]; then
-  g++ -std=c++20 -O1 -Wall -I"$root" -o "$pulse_env" \
-    "$root/tests/pulse_test_env.cpp" "$root/tests/pulse_test_server.cpp" -pthread
+test_env=$root/build-wine/mirn_sound_test_env
+test_env_sources=(sound_test_env.cpp sound_test_server.cpp pulse_test_server.cpp
+                  pipewire_test_server.cpp child_processes.cpp)
+if [[ ! -x $test_env || -n $(cd "$root/tests" && find "${test_env_sources[@]}" ./*_test_server.h \
+                                 child_processes.h -newer "$test_env") ]]; then
+  g++ -std=c++20 -O1 -Wall -I"$root" -o "$test_env" "${test_env_sources[@]/#/$root/tests/}" -pthread
 fi
 
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))

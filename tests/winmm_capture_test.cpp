@@ -1,5 +1,5 @@
 // Recording through winmm, under Wine on a private PulseAudio server whose
-// pipe source plays known bytes (run by mirn_pulse_test_env, with Wine's
+// pipe source plays known bytes (run by mirn_sound_test_env, with Wine's
 // PulseAudio driver): what a recording keeps is the source's bytes, as one
 // run with none lost or repeated.
 #include <gtest/gtest.h>

@@ -1,19 +1,22 @@
-// Runs a command under a private PulseAudio server of its own (see
-// tests/pulse_test_server.h), so that programs tested from outside (mirn, a
-// Wine process) record from a source whose bytes the test knows and play into
-// a null sink, with nothing of the machine's sound set-up involved.
+// Runs a command under a private sound server of its own (see
+// tests/sound_test_server.h), so that programs tested from outside (mirn, a
+// Wine process, the demo) record from a source whose bytes the test knows
+// and play into a null sink, with nothing of the machine's sound set-up
+// involved.
 //
-//   mirn_pulse_test_env [--source FILE] [--format F] [--rate N] [--channels N]
+//   mirn_sound_test_env [--server pulseaudio|pipewire] [--source FILE]
 //                       [--record-sink] [--lifetime SECONDS] [--] COMMAND [ARGS...]
 //
-// The command gets PULSE_SERVER, ALSA_CONFIG_PATH ("default" is the server),
-// MIRN_PULSE_DIR (the server's folder: server.log, and sink.raw with
-// --record-sink), MIRN_PULSE_SINK and MIRN_PULSE_SOURCE (their names) and
-// MIRN_PULSE_PID. The source plays FILE looped, or bytes 1, 2, ..., 251, 1, ...
-// (PulseTestServer::SourceByte) from the first one recorded, at the given
-// format (default u8, 8000 Hz, mono). The server is stopped whatever becomes
-// of the command, and killed once the lifetime (default 900 s) has passed.
-// Exits with the command's status, or 1 when the server does not start.
+// The server is PulseAudio unless named. The command gets ALSA_CONFIG_PATH
+// ("default" is the server) and the server's own client variables,
+// MIRN_SERVER (its name), MIRN_SERVER_DIR (its folder: server.log, and
+// sink.raw with --record-sink), MIRN_SERVER_SINK and MIRN_SERVER_SOURCE
+// (their names) and MIRN_SERVER_PID. The source plays FILE looped, or bytes
+// 1, 2, ..., 251, 1, ... (SoundTestServer::SourceByte) from the first one
+// recorded, u8 at 8000 Hz, mono. The server is stopped whatever becomes of
+// the command, and killed once the lifetime (default 900 s) has passed.
+// Exits with the command's status, 1 when the server does not start, or 77
+// (what CTest takes for a skipped test) when the machine has no such server.
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -23,14 +26,17 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "tests/pulse_test_server.h"
+#include "tests/sound_test_server.h"
 
 extern char** environ;
 
 namespace {
+
+constexpr int kNoServer = 77;
 
 volatile sig_atomic_t g_child = 0;
 
@@ -42,8 +48,8 @@ void Forward(int signal) {
 
 int Usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s [--source FILE] [--format F] [--rate N] [--channels N] "
-               "[--record-sink] [--lifetime SECONDS] [--] COMMAND [ARGS...]\n",
+               "usage: %s [--server pulseaudio|pipewire] [--source FILE] [--record-sink] "
+               "[--lifetime SECONDS] [--] COMMAND [ARGS...]\n",
                program);
   return 2;
 }
@@ -51,8 +57,9 @@ int Usage(const char* program) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using mirn::test::PulseTestServer;
-  PulseTestServer::Options options;
+  using mirn::test::SoundTestServer;
+  SoundTestServer::Options options;
+  mirn::test::ServerKind kind = mirn::test::ServerKind::kPulseAudio;
   int arg = 1;
   auto value = [&](unsigned& out) {
     char* end = nullptr;
@@ -77,12 +84,8 @@ int main(int argc, char** argv) {
     }
     if (option == "--source") {
       options.source_file = argv[arg + 1];
-    } else if (option == "--format") {
-      options.format = argv[arg + 1];
-    } else if (option == "--rate" && value(number)) {
-      options.rate = number;
-    } else if (option == "--channels" && value(number)) {
-      options.channels = number;
+    } else if (option == "--server" && SoundTestServer::Parse(argv[arg + 1], &kind)) {
+      // kind is set
     } else if (option == "--lifetime" && value(number)) {
       options.lifetime = std::chrono::seconds(number);
     } else {
@@ -92,14 +95,21 @@ int main(int argc, char** argv) {
   }
   if (arg >= argc) return Usage(argv[0]);
 
-  PulseTestServer server(options);
-  if (!server.ok()) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], server.error().c_str());
+  if (const std::string missing = SoundTestServer::Missing(kind); !missing.empty()) {
+    std::fprintf(stderr, "%s: no %s server: %s\n", argv[0], SoundTestServer::Name(kind),
+                 missing.c_str());
+    return kNoServer;
+  }
+  const std::unique_ptr<SoundTestServer> server = SoundTestServer::Start(kind, options);
+  if (!server->ok()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], server->error().c_str());
     return 1;
   }
-  setenv("MIRN_PULSE_SINK", PulseTestServer::kSink, 1);
-  setenv("MIRN_PULSE_SOURCE", PulseTestServer::kSource, 1);
-  setenv("MIRN_PULSE_PID", std::to_string(server.pid()).c_str(), 1);
+  setenv("MIRN_SERVER", SoundTestServer::Name(kind), 1);
+  setenv("MIRN_SERVER_DIR", server->dir().c_str(), 1);
+  setenv("MIRN_SERVER_SINK", SoundTestServer::kSink, 1);
+  setenv("MIRN_SERVER_SOURCE", SoundTestServer::kSource, 1);
+  setenv("MIRN_SERVER_PID", std::to_string(server->pid()).c_str(), 1);
 
   struct sigaction forward {};
   forward.sa_handler = Forward;
@@ -121,7 +131,7 @@ int main(int argc, char** argv) {
   // A command that fails before it prints anything still leaves a line on
   // how it ended, and the server's own account of the run.
   if (code != 0) {
-    std::ifstream log(server.dir() / "server.log");
+    std::ifstream log(server->dir() / "server.log");
     const std::string text{std::istreambuf_iterator<char>(log), {}};
     std::fprintf(stderr, "%s: %s ended with status %d; the server's log:\n%s", argv[0], argv[arg],
                  code, text.c_str());

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Run by mirn_pulse_test_env --record-sink: ALSA's "default" records the
+# Run by mirn_sound_test_env --record-sink, through each server: ALSA's "default" records the
 # source's known bytes, in order and none lost, and what it plays reaches
 # the sink.
 set -euo pipefail
-cd "$MIRN_PULSE_DIR"
+cd "$MIRN_SERVER_DIR"
 arecord -q -f U8 -r 8000 -c 1 -t raw -d 1 recorded.raw
 aplay -q -f U8 -r 8000 -c 1 -t raw recorded.raw
 python3 - <<'CHECK'
