@@ -3,27 +3,26 @@
   demo_tools.py input OUT.u8        the sound to record: speech from espeak-ng
                                     where installed, else a synthesized tune;
                                     raw unsigned 8-bit mono at 8000 Hz
-  demo_tools.py feed IN.u8 PIPE     feeds PIPE at 8000 bytes/s, like a microphone
-  demo_tools.py wrap RAW RATE OUT   wraps a raw 8-bit stream as a WAVE file in
-                                    the layout the library saves
+  demo_tools.py check TAKE SOURCE SECONDS
+                                    checks a recording (a WAVE file as the
+                                    library saves, or raw bytes) against the
+                                    sound that was fed in, looped: its length
+                                    within one capture period of SECONDS, and
+                                    its bytes found in the source, in order
 """
 import math
 import os
 import shutil
-import signal
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 RATE = 8000
 SILENCE = 128  # unsigned 8-bit
-SPEECH = "Hello from Mirn. This was recorded through ALSA, with no sound card."
-# Bytes per write. The file plugin turns each capture read into one read() of
-# the pipe and fills a short read up with zeros, so every write holds a whole
-# number of the device's periods (160 frames: 20 ms at 8000 Hz).
-CHUNK = 160
+SPEECH = "Hello from Mirn. This was recorded through a sound server, with no sound card."
+# The unit in which a take is found in the sound fed in: 20 ms.
+BLOCK = 160
 
 
 def speech(out_path):
@@ -64,30 +63,46 @@ def make_input(out_path):
         file.write(bytes([SILENCE]) * (RATE // 2) + sound)
 
 
-def feed(in_path, pipe_path):
-    """Writes the input, then silence, at RATE bytes/s to each reader in turn.
+def take_bytes(path):
+    """The sound of a WAVE file as the library saves it (52-byte header), or raw bytes."""
+    with open(path, "rb") as file:
+        data = file.read()
+    return data[52:] if data[:4] == b"RIFF" else data
 
-    The demo's capture device opens the pipe for every capture open (the
-    format query too) and closes it at every close, so readers come and go:
-    each new reader gets the input from its start.
-    """
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    with open(in_path, "rb") as file:
-        sound = file.read()
-    while True:
-        fd = os.open(pipe_path, os.O_WRONLY)  # waits for a reader
-        start = time.monotonic()
-        sent = 0
-        try:
-            while True:
-                chunk = sound[sent:sent + CHUNK]
-                os.write(fd, chunk + bytes([SILENCE]) * (CHUNK - len(chunk)))
-                sent += CHUNK
-                time.sleep(max(0.0, start + sent / RATE - time.monotonic()))
-        except BrokenPipeError:  # the reader closed
-            pass
-        finally:
-            os.close(fd)
+
+def in_order(take, source):
+    """How many of the take's blocks are found in the looped source, each
+    after the one before (silence matches anywhere)."""
+    looped = source * (len(take) // len(source) + 2)
+    found, at = 0, 0
+    for start in range(0, len(take) - BLOCK + 1, BLOCK):
+        block = take[start:start + BLOCK]
+        where = looped.find(block, at)
+        if where < 0 or (found > 0 and where - at > len(source)):
+            continue
+        found, at = found + 1, where + BLOCK
+    return found, len(take) // BLOCK
+
+
+def check(take_path, source_path, seconds):
+    take = take_bytes(take_path)
+    with open(source_path, "rb") as file:
+        source = file.read()
+    expected = round(seconds * RATE)
+    period = RATE // 8  # the library reads its input in periods of 125 ms
+    ok = True
+    length_ok = abs(len(take) - expected) <= period
+    ok &= length_ok
+    print(f"check: {len(take)} bytes recorded for {seconds:.2f} s, {expected} expected "
+          f"within one period ({period} bytes): {'yes' if length_ok else 'NO'}")
+    found, blocks = in_order(take, source)
+    order_ok = blocks > 0 and found == blocks
+    ok &= order_ok
+    print(f"check: {found} of its {blocks} blocks of {BLOCK} bytes found in the sound fed in, "
+          f"in order: {'yes' if order_ok else 'NO'}")
+    loud = sum(1 for byte in take if abs(byte - SILENCE) > 8)
+    print(f"check: {loud} bytes of it are sound, not silence")
+    return ok and loud > 0
 
 
 def wrap(raw_path, rate, out_path):
@@ -103,8 +118,8 @@ def wrap(raw_path, rate, out_path):
 def main(args):
     if args[:1] == ["input"] and len(args) == 2:
         make_input(args[1])
-    elif args[:1] == ["feed"] and len(args) == 3:
-        feed(args[1], args[2])
+    elif args[:1] == ["check"] and len(args) == 4:
+        sys.exit(0 if check(args[1], args[2], float(args[3])) else 1)
     elif args[:1] == ["wrap"] and len(args) == 4:
         wrap(args[1], int(args[2]), args[3])
     else:
