@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,24 @@ bool Mapped(const std::string& file_name) {
   return false;
 }
 
+// Set once a test has left the library loaded (see TearDown). Its device's
+// destructor would then close the PCMs while the process exits, and deadlock
+// there just as in an unload: such a process ends once every test has run,
+// without running the destructors.
+bool g_left_loaded = false;
+
+class EndWithoutUnloading : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (!g_left_loaded) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(::testing::UnitTest::GetInstance()->Passed() ? 0 : 1);
+  }
+};
+::testing::Environment* const g_end_without_unloading =
+    ::testing::AddGlobalTestEnvironment(new EndWithoutUnloading);
+
 class SoundServerLibrary : public ::testing::TestWithParam<ServerKind> {
  protected:
   SoundServerLibrary() {
@@ -79,6 +98,7 @@ class SoundServerLibrary : public ::testing::TestWithParam<ServerKind> {
     if (!let_go && GetParam() == ServerKind::kPipeWire) {
       std::fprintf(stderr, "note: the device still holds a PipeWire PCM; not unloading\n");
       (void)binding.release();
+      g_left_loaded = true;
       return;
     }
     binding.reset();
