@@ -138,7 +138,10 @@ void PulseTestServer::Stop() {
 
 bool PulseTestServer::Restart() {
   Stop();
-  if (!Launch()) return false;
+  // The pipe source makes its pipe itself and refuses one that is there; the
+  // bytes waiting in the old one are lost with the server.
+  unlink(Fifo().c_str());
+  if (!Launch() || !ReopenFifo()) return false;
   CountBaseline();
   return true;
 }

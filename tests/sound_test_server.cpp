@@ -81,25 +81,46 @@ bool SoundTestServer::MakeFolder(const char* prefix) {
   return true;
 }
 
-bool SoundTestServer::StartFeeding(Pacing pacing) {
+namespace {
+
+// Opens the pipe the server makes for its source (waiting for it); -1 and
+// `error` on failure.
+int OpenFifo(const fs::path& fifo, std::string& error) {
   const auto deadline = Clock::now() + kPipeLimit;
   struct stat info {};
-  while (stat(Fifo().c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) {
+  while (stat(fifo.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode)) {
     if (Clock::now() > deadline) {
-      error_ = "the server made no pipe for its source";
-      return false;
+      error = "the server made no pipe for its source";
+      return -1;
     }
     usleep(10'000);
   }
-  // The server holds the pipe open itself, so it never reads an end of file;
-  // this end stays open across restarts, so no byte is lost between them.
-  fifo_ = open(Fifo().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fifo_ < 0) {
-    error_ = "cannot open the source's pipe: " + std::string(std::strerror(errno));
-    return false;
+  const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open the source's pipe: " + std::string(std::strerror(errno));
+    return -1;
   }
-  fcntl(fifo_, F_SETPIPE_SZ, kFifoBytes);
+  fcntl(fd, F_SETPIPE_SZ, kFifoBytes);
+  return fd;
+}
+
+}  // namespace
+
+bool SoundTestServer::StartFeeding(Pacing pacing) {
+  // The server holds the pipe open itself, so it never reads an end of file;
+  // where a restarted server reuses the pipe, this end stays open across the
+  // restart and no byte is lost.
+  fifo_ = OpenFifo(Fifo(), error_);
+  if (fifo_ < 0) return false;
   feeder_ = std::thread(&SoundTestServer::Feed, this, pacing);
+  return true;
+}
+
+bool SoundTestServer::ReopenFifo() {
+  const int fd = OpenFifo(Fifo(), error_);
+  if (fd < 0) return false;
+  dup2(fd, fifo_);  // at once, under the feeder's writes
+  close(fd);
   return true;
 }
 

@@ -92,6 +92,9 @@ class SoundTestServer {
   bool MakeFolder(const char* prefix);
   // Opens the source's pipe (made by the server) and starts the feeder.
   bool StartFeeding(Pacing pacing);
+  // Opens the source's pipe again where a restarted server made it anew;
+  // the feeder goes on writing into it.
+  bool ReopenFifo();
   // Counts the server's clients now; -1 when it cannot be asked.
   virtual int CountClients() const = 0;
   // Measures what Clients() leaves out, once the server is up.
