@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds MirnDLL and runs its sound-server benchmark: every export warm and
-# cold through a private PulseAudio server, the floor of a bare ALSA open in
-# the same run, the CPU of a 20 s recording beside arecord's, a thousand plays
-# in a row, and a summary of p50/p99 and ratios. Timings are only as quiet as
-# the machine: the load is printed first.
+# Builds MirnDLL and runs its sound-server benchmark through a private
+# PipeWire and a private PulseAudio server (each where the machine has it;
+# a server missing is said to be skipped): every export idle, while recording
+# and while playing, warm and cold, plays in a row, each call while the
+# server is down and right after it is back, the floor of a bare ALSA open
+# through the same server, the CPU of a recording beside arecord's, a
+# thousand plays in a row; then every row for both servers, p50/p99.
+# Timings are only as quiet as the machine: the load is printed first.
 #   scripts/benchmark.sh [GOOGLE_BENCHMARK_FLAGS...]
-# MIRN_BENCH_RECORD_SECONDS sets the length of the recording (default 20).
+# MIRN_BENCH_RECORD_SECONDS sets the length of the recording (default 10).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
