@@ -69,7 +69,7 @@ mirn --version
 # The README's examples record and play through the tests' private PulseAudio
 # server, which captures in real time: three seconds hold 24,000 bytes, and
 # the plays last as long.
-sound=("$build/tests/mirn_pulse_test_env")
+sound=("$build/tests/mirn_sound_test_env" --server pulseaudio)
 awk '/^```c$/ { inside = 1; next } /^```$/ { inside = 0 } inside' "$root/README.md" > example.c
 # shellcheck disable=SC2046  # pkg-config's output is meant to be split
 cc -std=c11 -Wall -Wextra -Werror example.c -o example $(pkg-config --cflags --libs mirndll)
