@@ -5,11 +5,13 @@
 // whose result must be ALSA's answer.
 #include "wave_service/alsa/alsa_device.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <system_error>
 #include <type_traits>
 
 #include "wave_service/alsa/alsa_pcm.h"
+#include "wave_service/alsa/pcm_calls.h"
 #include "wave_service/alsa/pcm_name.h"
 #include "wave_service/alsa/pcm_slot.h"
 
@@ -35,12 +37,26 @@ AlsaDevice::AlsaDevice(KeepTimes keep)
 
 AlsaDevice::~AlsaDevice() {
   {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     aborting_ = true;
     for (const auto& slot : slots_) slot->wake.Signal();
+    // Owners see the abort at their next look, at the latest when the ALSA
+    // call they are in returns, and hand their PCMs back unclosed.
+    answered_.wait(lock, [&] {
+      return std::all_of(slots_.begin(), slots_.end(),
+                         [](const auto& slot) { return slot->finished; });
+    });
   }
-  // Owners see the abort at their next look, at the latest when the ALSA
-  // call they are in returns; none waits for the mutex held here.
+  // Closed here, not by the owners: this may run inside dlclose or exit
+  // under the loader's lock, and a plugin's close (PipeWire's) unloads
+  // modules, which takes that lock: an owner would wait for it for good,
+  // while this thread already holds it.
+  for (const auto& slot : slots_) {
+    if (slot->pcm == nullptr) continue;
+    alsa::Pcm().drop(slot->pcm);
+    alsa::Pcm().close(slot->pcm);
+    slot->pcm = nullptr;
+  }
   for (const auto& slot : slots_) {
     if (slot->thread.joinable()) slot->thread.join();
   }

@@ -109,6 +109,16 @@ INSTANTIATE_TEST_SUITE_P(EachRow, AlsaCaptureRecovery,
                                            Row{-ENODEV, true}, Row{-ENOTCONN, true}),
                          [](const auto& info) { return "error" + std::to_string(-info.param.error); });
 
+// A dead PipeWire server answers every read with an xrun, while prepare and
+// start succeed: xruns without end are a lost PCM, reopened, not restarted
+// for good.
+TEST_F(AlsaRecovery, XrunsInARowWithNothingBetweenReopenThePcm) {
+  faults.Fail(PcmCall::readi, -EPIPE, 3, 50);
+  Take take(20'000);
+  ASSERT_TRUE(WaitFor([&] { return take.Full(); }));
+  EXPECT_GE(device.Reopens(), 1u);
+}
+
 TEST_F(AlsaRecovery, ASuspendIsResumedForABoundedTimeAndAStopMeanwhileEndsTheTake) {
   faults.Fail(PcmCall::resume, -EAGAIN, 1, 0);  // never resumes
   faults.Fail(PcmCall::readi, -ESTRPIPE, 2);

@@ -68,6 +68,15 @@ int AlsaDevice::Recover(Slot& slot, int error) {
     }
     if (resumed >= 0) return 0;
   } else {
+    const auto now = Clock::now();
+    const auto period_time = std::chrono::microseconds(
+        static_cast<std::int64_t>(slot.period) * 1'000'000 / std::max<std::uint32_t>(slot.rate, 1));
+    slot.quick_xruns = now - slot.last_xrun < period_time ? slot.quick_xruns + 1 : 0;
+    slot.last_xrun = now;
+    if (slot.quick_xruns >= alsa::kQuickXrunLimit) {
+      slot.quick_xruns = 0;
+      return -EIO;  // the caller notes it lost
+    }
     Note(slot, "xrun, restarting", error);
   }
   return calls.prepare(slot.pcm);
@@ -88,11 +97,14 @@ bool AlsaDevice::KeptPcmLost(Slot& slot) {
 }
 
 // Lets go of the PCM and of the stream, and marks the slot for the reaper.
+// When the device goes, the PCM is handed back open: the destructor closes it
+// on its own thread (see ~AlsaDevice).
 void AlsaDevice::Finish(Slot& slot) {
   bool cut = false;
+  bool hand_back = false;
   {
     std::lock_guard lock(mutex_);
-    cut = aborting_;
+    cut = hand_back = aborting_;
     if (slot.direction == Direction::kOutput) {
       auto& output = static_cast<OutputSlot&>(slot);
       // Cut short (given way, or the device goes): a stream whose handle is
@@ -103,7 +115,7 @@ void AlsaDevice::Finish(Slot& slot) {
       output.stream = nullptr;
     }
   }
-  if (slot.pcm != nullptr) {
+  if (slot.pcm != nullptr && !hand_back) {
     // What a playback PCM was handed has played by now, unless it is cut.
     if (slot.direction == Direction::kInput || cut) Pcm().drop(slot.pcm);
     Pcm().close(slot.pcm);
@@ -151,6 +163,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
     }
   };
   auto lose = [&](Lock& lock, int error, const char* event) {
+    if (aborting_) return;  // the device goes: the PCM is handed back, not closed
     lock.unlock();
     Note(slot, event, error);
     calls.drop(slot.pcm);
@@ -413,6 +426,9 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
       }
       // Lost: what ALSA held is gone; the bytes not yet handed to it play
       // once the device is back.
+      lock.lock();
+      if (aborting_) continue;  // the device goes: the PCM is handed back, not closed
+      lock.unlock();
       Note(slot, "lost, reopening", err);
       calls.drop(slot.pcm);
       calls.close(slot.pcm);

@@ -4,6 +4,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +37,9 @@ struct AlsaDevice::Slot {
   // The owner's own.
   snd_pcm_t* pcm = nullptr;
   snd_pcm_uframes_t period = 0;  // frames, which are bytes
+  // xruns in a row, each within a period of the one before, and the last.
+  int quick_xruns = 0;
+  std::chrono::steady_clock::time_point last_xrun{};
 };
 
 struct AlsaDevice::InputSlot : Slot {

@@ -45,6 +45,12 @@ inline constexpr std::chrono::milliseconds kResumeLimit{1000};
 // A sound server may take a second or two to start a first stream.
 inline constexpr std::chrono::milliseconds kStallLimit{4000};
 
+// A PCM whose server has gone may report an xrun at once after every
+// restart (PipeWire's plugin does, with its prepare and start succeeding):
+// this many xruns in a row, each within a period of the one before, make it
+// a lost PCM. A real xrun needs a buffer to run over or dry first.
+inline constexpr int kQuickXrunLimit = 8;
+
 // The wait before each reopen of a lost PCM: 50 ms, doubling to 1 s.
 class Backoff {
  public:
