@@ -188,7 +188,10 @@ TEST_P(SoundServerLibrary, AThousandPlaysInARowAllOpenWithBoundedThreadsFdsAndCo
 
 TEST_P(SoundServerLibrary, UnloadingWhileRecordingAndPlayingLetsGoOfEverything) {
   if (GetParam() == ServerKind::kPipeWire) {
-    GTEST_SKIP() << "unloading while a PipeWire PCM is open deadlocks in the loader";
+    // An unload right after a start may find the input's thread inside
+    // PipeWire's plugin, opening (dlopen), while the unload holds the
+    // loader's lock and waits for that thread.
+    GTEST_SKIP() << "an unload during a PipeWire open can deadlock in the loader";
   }
   LoadLoud(8000);
   ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
@@ -201,9 +204,11 @@ TEST_P(SoundServerLibrary, UnloadingWhileRecordingAndPlayingLetsGoOfEverything) 
 }
 
 TEST_P(SoundServerLibrary, AServerGoneMakesOpensFailWithoutHanging) {
+#if defined(__SANITIZE_THREAD__)
   if (GetParam() == ServerKind::kPipeWire) {
-    GTEST_SKIP() << "a kept output PCM of a dead PipeWire server is handed out again";
+    GTEST_SKIP() << "under ThreadSanitizer a dead PipeWire server holds this test up";
   }
+#endif
   LoadLoud(800);
   ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
   ASSERT_EQ(mirn().SoundRecordStart(), 1);
