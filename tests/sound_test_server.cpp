@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +30,8 @@ namespace {
 // The smallest pipe Linux makes: half a second of 8 kHz u8 waits in it at
 // most while nobody records, so what a recording gets is close to "now".
 constexpr int kFifoBytes = 4096;
+// Steps a real-time source's pipe may hold: more means nobody reads it.
+constexpr std::size_t kBacklogSteps = 3;
 // How long the server may take to make its pipe.
 constexpr auto kPipeLimit = std::chrono::seconds(30);
 
@@ -133,8 +136,9 @@ void SoundTestServer::StopFeeding() {
 
 // Writes the source's bytes into the pipe in steps of 10 ms: at the source's
 // rate, or as fast as the pipe takes them. While the pipe is full (nobody
-// records) or has no reader (the server is down) it waits and then goes on
-// from where it was, so the bytes stay in order with none left out. Kills
+// records; at the source's rate, a few steps make it full) or has no reader
+// (the server is down) it waits and then goes on from where it was, so the
+// bytes stay in order with none left out. Kills
 // the server once its lifetime has passed.
 void SoundTestServer::Feed(Pacing pacing) {
   // A server gone makes writes fail with EPIPE; the signal must not end the test.
@@ -155,6 +159,15 @@ void SoundTestServer::Feed(Pacing pacing) {
       std::fprintf(stderr, "SoundTestServer: lifetime over, killing the server\n");
       if (pid() > 0) kill(pid(), SIGKILL);
       return;
+    }
+    // A real-time source is a microphone: what nobody reads is not kept for
+    // later. A pipe that still holds a few steps has no reader just now
+    // (the server is suspended or starting): the bytes of this step wait.
+    int queued = 0;
+    if (pacing == Pacing::kRealTime && ioctl(fifo_, FIONREAD, &queued) == 0 &&
+        queued >= static_cast<int>(kBacklogSteps * step)) {
+      paced_since = now;
+      fed_then = fed;
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - paced_since);
     const std::uint64_t due = pacing == Pacing::kKeepFull
