@@ -145,23 +145,32 @@ void AlsaDevice::RunInput(InputSlot& slot) {
   std::uint64_t take = 0;
   Clock::time_point next_open{};
   Clock::time_point last_frames{};
-  // A take that runs while its PCM is lost: since when, and the silence
-  // delivered for it so far.
-  std::optional<Clock::time_point> gap;
-  std::uint64_t gap_filled = 0;
+  // The take's clock: when it began and the bytes delivered for it, sound
+  // and silence. Time in which the PCM delivered nothing (lost, or its
+  // source suspended) is filled so that the take keeps up with the clock.
+  Clock::time_point take_began{};
+  std::uint64_t take_bytes = 0;
+  bool gap = false;      // the take's PCM is lost
+  bool resumed = false;  // delivers again after a gap or a stall: catch up
 
-  // With the mutex held: silence for the gap up to `now`.
-  auto fill_gap = [&](Clock::time_point now) {
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - *gap).count();
-    const std::uint64_t due = static_cast<std::uint64_t>(micros) * slot.rate / 1'000'000;
-    while (gap_filled < due && slot.stream != nullptr) {
+  // With the mutex held: silence until the take holds what `now` is due,
+  // less `ahead` frames that are on their way.
+  auto fill_to = [&](Clock::time_point now, std::uint64_t ahead) {
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - take_began).count();
+    const std::uint64_t due = static_cast<std::uint64_t>(std::max<std::int64_t>(micros, 0)) *
+                              slot.rate / 1'000'000;
+    while (take_bytes + ahead < due && slot.stream != nullptr) {
       const std::size_t count = static_cast<std::size_t>(
-          std::min<std::uint64_t>(due - gap_filled, kSilent.size()));
+          std::min<std::uint64_t>(due - ahead - take_bytes, kSilent.size()));
       slot.stream->Deliver(kSilent.data(), count);
       captured_.fetch_add(count, std::memory_order_acq_rel);
-      gap_filled += count;
+      take_bytes += count;
     }
   };
+  // While lost, a buffer less than due: the PCM, once back, may still
+  // deliver that much of the time before it was lost.
+  auto buffered = [&] { return std::uint64_t{4} * std::max<std::uint64_t>(slot.period, 1); };
   auto lose = [&](Lock& lock, int error, const char* event) {
     if (aborting_) return;  // the device goes: the PCM is handed back, not closed
     lock.unlock();
@@ -173,10 +182,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
     slot.sound = false;
     running = false;
     next_open = Clock::now() + backoff.Next();
-    if (slot.capturing && slot.take == take && !gap) {
-      gap = Clock::now();
-      gap_filled = 0;
-    }
+    gap = slot.capturing && slot.take == take;
   };
 
   for (;;) {
@@ -185,7 +191,9 @@ void AlsaDevice::RunInput(InputSlot& slot) {
     const auto now = Clock::now();
     if (slot.take != take) {  // a start or a stop since the PCM last looked
       take = slot.take;
-      gap.reset();
+      take_began = now;
+      take_bytes = 0;
+      gap = resumed = false;
       if (running) {
         running = false;
         prepared = false;
@@ -194,7 +202,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
         continue;
       }
     }
-    if (gap && slot.capturing) fill_gap(now);
+    if (gap && slot.capturing) fill_to(now, buffered());
     if (slot.stream == nullptr && slot.opened) {
       // Kept, until its time runs out; one that failed is never kept.
       const auto until = pool_.KeptUntil(slot.id);
@@ -277,10 +285,8 @@ void AlsaDevice::RunInput(InputSlot& slot) {
       running = true;
       prepared = false;
       last_frames = Clock::now();
-      if (gap) {
-        fill_gap(last_frames);
-        gap.reset();
-      }
+      resumed = resumed || gap;
+      gap = false;
       continue;
     }
     lock.unlock();
@@ -289,6 +295,19 @@ void AlsaDevice::RunInput(InputSlot& slot) {
     if (got > 0) {
       // Only for the take it was read for: after a stop, nothing more is stored.
       if (slot.take == take && slot.capturing && slot.stream != nullptr) {
+        if (resumed) {
+          // What it holds besides this period came after the gap too.
+          lock.unlock();
+          const snd_pcm_sframes_t held = calls.avail_update(slot.pcm);
+          lock.lock();
+          if (slot.take == take) {
+            const snd_pcm_sframes_t ahead = got + std::max<snd_pcm_sframes_t>(held, 0);
+            fill_to(Clock::now(), static_cast<std::uint64_t>(ahead));
+          }
+          resumed = false;
+        }
+        if (slot.take != take || !slot.capturing || slot.stream == nullptr) continue;
+        take_bytes += static_cast<std::uint64_t>(got);
         slot.stream->Deliver(period.data(), static_cast<std::size_t>(got));
         captured_.fetch_add(static_cast<std::uint64_t>(got), std::memory_order_acq_rel);
       }
@@ -298,7 +317,11 @@ void AlsaDevice::RunInput(InputSlot& slot) {
     int err = got == 0 ? -EAGAIN : static_cast<int>(got);
     const Recovery recovery = RecoveryFor(err);
     if (recovery == Recovery::kWait) {
-      if (Clock::now() - last_frames < alsa::kStallLimit) {
+      const auto stalled = Clock::now() - last_frames;
+      // Nothing for two periods (a suspended source): catch up once it delivers.
+      const std::uint64_t two_periods = std::uint64_t{2'000'000} * slot.period / slot.rate;
+      if (stalled > std::chrono::microseconds(two_periods)) resumed = true;
+      if (stalled < alsa::kStallLimit) {
         lock.unlock();
         slot.wake.Wait(slot.pcm);
         continue;
