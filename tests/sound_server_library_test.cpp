@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -117,14 +120,15 @@ class SoundServerLibrary : public ::testing::TestWithParam<ServerKind> {
   }
 
   // Waits until the sink has played at least `bytes` loud bytes after `from`.
-  bool SinkPlays(std::size_t from, std::size_t bytes) {
+  bool SinkPlays(std::size_t from, std::size_t bytes,
+                 std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     return WaitFor([&] {
       const Bytes sink = server().SinkBytes();
       if (sink.size() <= from) return false;
       return static_cast<std::size_t>(std::count_if(sink.begin() + static_cast<long>(from),
                                                     sink.end(),
                                                     [](auto b) { return b != kSilence; })) >= bytes;
-    });
+    }, limit);
   }
 
   SoundTestServer& server() { return *server_; }
@@ -220,6 +224,140 @@ TEST_P(SoundServerLibrary, AServerGoneMakesOpensFailWithoutHanging) {
   EXPECT_EQ(mirn().SoundRecordStart(), 1);
   EXPECT_EQ(mirn().SoundRecordStop(), 2);
 }
+
+// ---------------------------------------------------------------------------
+// Outages: the server killed and started again, a suspended source, a server
+// that never comes back. Lengths are counted in bytes; the schedule of an
+// outage is the only use of the clock.
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kPeriod = 1000;  // the library's capture period: 125 ms
+
+// What a take holds: runs of the source's bytes and runs of silence.
+struct TakeShape {
+  std::size_t source_before = 0;  // source bytes before the first silence
+  std::size_t silence = 0;
+  std::size_t source_after = 0;   // source bytes after it
+  std::size_t foreign = 0;        // neither the source's nor silence
+};
+
+TakeShape Shape(const Bytes& take) {
+  TakeShape shape;
+  auto follows = [&](std::size_t a, std::size_t b) { return take[b] == take[a] % 251 + 1; };
+  for (std::size_t n = 0; n < take.size(); ++n) {
+    const bool source = (n > 0 && follows(n - 1, n)) || (n + 1 < take.size() && follows(n, n + 1));
+    if (source) {
+      (shape.silence == 0 ? shape.source_before : shape.source_after)++;
+    } else if (take[n] == kSilence) {
+      ++shape.silence;
+    } else {
+      ++shape.foreign;
+    }
+  }
+  return shape;
+}
+
+class Outages : public SoundServerLibrary {
+ protected:
+  void At(std::chrono::milliseconds when) { std::this_thread::sleep_until(start_ + when); }
+  void Begin() { start_ = std::chrono::steady_clock::now(); }
+
+  Bytes Take() {
+    const fs::path take = server().dir() / "take.wav";
+    const std::int32_t saved = mirn().SoundRecordSave(NewAutomationString(take.string()), 8000);
+    const Bytes file = mirn::test::ReadBytes(take);
+    if (saved < 0 || file.size() < 52) return {};
+    return Bytes(file.begin() + 52, file.end());
+  }
+
+  // Runs `call` on a thread of its own: true once it has returned, false if
+  // it is still waiting after a second (it is then left to finish).
+  static bool ReturnsAtOnce(std::function<void()> call) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([call = std::move(call), done] {
+      call();
+      done->store(true);
+    }).detach();
+    return WaitFor([&] { return done->load(); }, std::chrono::seconds(1));
+  }
+
+  std::chrono::steady_clock::time_point start_;
+};
+
+TEST_P(Outages, ARecordingGoesOnWhenTheServerComesBackAndSoDoesTheNextTake) {
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  Begin();
+  At(std::chrono::milliseconds(1500));
+  server().Stop();
+  At(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(server().Restart()) << server().error();
+  At(std::chrono::milliseconds(6000));
+  ASSERT_EQ(mirn().SoundRecordStop(), 2);
+  const Bytes take = Take();
+  EXPECT_NEAR(static_cast<double>(take.size()), 48000.0, kPeriod) << "as long as it ran";
+  const TakeShape shape = Shape(take);
+  EXPECT_EQ(shape.foreign, 0u) << "the gap is silence, the rest the source's bytes";
+  EXPECT_GE(shape.source_before, 8000u) << "what came before the outage is kept";
+  EXPECT_GE(shape.source_after, 2u * 8000) << "what came after it is recorded";
+
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  Begin();
+  At(std::chrono::milliseconds(2000));
+  ASSERT_EQ(mirn().SoundRecordStop(), 2);
+  const Bytes next = Take();
+  EXPECT_NEAR(static_cast<double>(next.size()), 16000.0, kPeriod);
+  EXPECT_EQ(Shape(next).foreign, 0u);
+  EXPECT_GE(Shape(next).source_before, 8000u);
+}
+
+TEST_P(Outages, APlayGoesOnWithItsUnplayedBytesWhenTheServerComesBack) {
+  LoadLoud(6 * 8000);
+  ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
+  Begin();
+  At(std::chrono::milliseconds(1500));
+  server().Stop();
+  At(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(server().Restart()) << server().error();
+  // What the server held when it went is lost with it: a buffer at most.
+  EXPECT_TRUE(SinkPlays(0, 6 * 8000 - 4 * kPeriod, std::chrono::seconds(15)));
+}
+
+TEST_P(Outages, ASuspendedSourceLeavesSilenceAndTheTakeAsLongAsItRan) {
+  if (!server().SuspendSource(false)) GTEST_SKIP() << "this server cannot suspend its source";
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  Begin();
+  At(std::chrono::milliseconds(1000));
+  ASSERT_TRUE(server().SuspendSource(true));
+  At(std::chrono::milliseconds(2000));
+  ASSERT_TRUE(server().SuspendSource(false));
+  At(std::chrono::milliseconds(4000));
+  ASSERT_EQ(mirn().SoundRecordStop(), 2);
+  const Bytes take = Take();
+  EXPECT_NEAR(static_cast<double>(take.size()), 32000.0, kPeriod);
+  EXPECT_EQ(Shape(take).foreign, 0u);
+}
+
+TEST_P(Outages, AServerThatNeverComesBackKeepsEveryCallAtOnceAndUnloadLetsGo) {
+  LoadLoud(8000);
+  ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
+  ASSERT_EQ(mirn().SoundRecordStart(), 1);
+  server().Stop();
+  const mirn::host::Exports& calls = mirn();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_TRUE(ReturnsAtOnce([&] { calls.SoundRecordStop(); })) << "stop, round " << round;
+    EXPECT_TRUE(ReturnsAtOnce([&] { calls.SoundRecordStart(); })) << "start, round " << round;
+    EXPECT_TRUE(ReturnsAtOnce([&] { calls.SoundRecordPlay(8000); })) << "play, round " << round;
+    EXPECT_TRUE(ReturnsAtOnce([&] { calls.ToneCreate(5512); })) << "tone, round " << round;
+  }
+  std::unique_ptr<LibraryBinding> library = std::move(binding);
+  ASSERT_TRUE(ReturnsAtOnce([&] { library.reset(); })) << "the unload waits for the server";
+  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads_before; }));
+  EXPECT_FALSE(Mapped("libMirnWave.so"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Outages,
+                         ::testing::Values(ServerKind::kPulseAudio, ServerKind::kPipeWire),
+                         [](const auto& info) { return SoundTestServer::Name(info.param); });
 
 INSTANTIATE_TEST_SUITE_P(Servers, SoundServerLibrary,
                          ::testing::Values(ServerKind::kPulseAudio, ServerKind::kPipeWire),
