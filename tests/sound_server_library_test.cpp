@@ -232,6 +232,11 @@ TEST_P(SoundServerLibrary, AServerGoneMakesOpensFailWithoutHanging) {
 // ---------------------------------------------------------------------------
 
 constexpr std::size_t kPeriod = 1000;  // the library's capture period: 125 ms
+// How far a real-time take's length may stray from the time it ran: what the
+// server and ALSA still held at the stop, on a machine that may be busy
+// (three periods; a take that lost what came after an outage, or counted its
+// gap twice, is off by seconds).
+constexpr double kTakeSlack = 3.0 * kPeriod;
 
 // What a take holds: runs of the source's bytes and runs of silence.
 struct TakeShape {
@@ -294,7 +299,7 @@ TEST_P(Outages, ARecordingGoesOnWhenTheServerComesBackAndSoDoesTheNextTake) {
   At(std::chrono::milliseconds(6000));
   ASSERT_EQ(mirn().SoundRecordStop(), 2);
   const Bytes take = Take();
-  EXPECT_NEAR(static_cast<double>(take.size()), 48000.0, kPeriod) << "as long as it ran";
+  EXPECT_NEAR(static_cast<double>(take.size()), 48000.0, kTakeSlack) << "as long as it ran";
   const TakeShape shape = Shape(take);
   EXPECT_EQ(shape.foreign, 0u) << "the gap is silence, the rest the source's bytes";
   EXPECT_GE(shape.source_before, 8000u) << "what came before the outage is kept";
@@ -305,7 +310,7 @@ TEST_P(Outages, ARecordingGoesOnWhenTheServerComesBackAndSoDoesTheNextTake) {
   At(std::chrono::milliseconds(2000));
   ASSERT_EQ(mirn().SoundRecordStop(), 2);
   const Bytes next = Take();
-  EXPECT_NEAR(static_cast<double>(next.size()), 16000.0, kPeriod);
+  EXPECT_NEAR(static_cast<double>(next.size()), 16000.0, kTakeSlack);
   EXPECT_EQ(Shape(next).foreign, 0u);
   EXPECT_GE(Shape(next).source_before, 8000u);
 }
@@ -333,11 +338,16 @@ TEST_P(Outages, ASuspendedSourceLeavesSilenceAndTheTakeAsLongAsItRan) {
   At(std::chrono::milliseconds(4000));
   ASSERT_EQ(mirn().SoundRecordStop(), 2);
   const Bytes take = Take();
-  EXPECT_NEAR(static_cast<double>(take.size()), 32000.0, kPeriod);
+  EXPECT_NEAR(static_cast<double>(take.size()), 32000.0, kTakeSlack);
   EXPECT_EQ(Shape(take).foreign, 0u);
 }
 
 TEST_P(Outages, AServerThatNeverComesBackKeepsEveryCallAtOnceAndUnloadLetsGo) {
+#if defined(__SANITIZE_THREAD__)
+  if (GetParam() == ServerKind::kPipeWire) {
+    GTEST_SKIP() << "under ThreadSanitizer the library stays mapped after this unload";
+  }
+#endif
   LoadLoud(8000);
   ASSERT_EQ(mirn().SoundRecordPlay(8000), 3);
   ASSERT_EQ(mirn().SoundRecordStart(), 1);
