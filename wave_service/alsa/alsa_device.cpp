@@ -174,7 +174,7 @@ Result AlsaDevice::CheckFormat(void* context, Direction direction, std::uint32_t
 Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
   AlsaDevice& self = Self(context);
   const char* name = alsa::PcmName(Direction::kInput);
-  std::lock_guard lock(self.mutex_);
+  Lock lock(self.mutex_);
   self.Reap();
   if (const auto known = self.pool_.Known(Direction::kInput, name, stream.rate());
       known && *known != kOk) {
@@ -195,6 +195,12 @@ Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
   slot->capturing = false;
   slot->wake.Signal();  // a kept PCM's owner stops its keep time
   stream.device_data = slot;
+  // A fresh PCM's first open is waited for (boundedly), though its answer
+  // changes nothing here: a host may unload the library right after a
+  // start, and the unload, holding the loader's lock, cannot wait for an
+  // owner inside ALSA's open, which takes that lock too.
+  self.answered_.wait_until(lock, Clock::now() + kOpenDeadline,
+                            [&] { return slot->opened.has_value(); });
   return kOk;
 }
 

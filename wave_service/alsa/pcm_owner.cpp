@@ -232,6 +232,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
       if (result != kOk && result != kBadFormat) pool_.Forget(Direction::kInput);
       if (first) {
         slot.opened = result;
+        answered_.notify_all();
         YieldToCallers();
       }
       if (result == kOk) {
