@@ -300,9 +300,19 @@ void AlsaDevice::CloseOutput(void* context, OutputStream& stream) {
   AlsaDevice& self = Self(context);
   auto& slot = *static_cast<OutputSlot*>(stream.device_data);
   std::lock_guard lock(self.mutex_);
+  slot.wake.Signal();
+  if (slot.stream == &stream && slot.unwritten == 0 && !stream.Busy()) {
+    // Every byte it was given is with ALSA: released here, so that an open
+    // right after this close (a play's second pass) finds the PCM draining,
+    // not waiting for its owner to wake and release it.
+    stream.Release();
+    slot.stream = nullptr;
+    slot.closing = false;
+    self.pool_.SetUse(slot.id, alsa::PcmPool::Use::kDraining);
+    return;
+  }
   slot.closing = true;
   self.pool_.SetUse(slot.id, alsa::PcmPool::Use::kClosing);
-  slot.wake.Signal();
 }
 
 }  // namespace wave_service

@@ -38,7 +38,7 @@ class AlsaDevice {
   // At most this many output PCMs (playing, draining or kept) and input PCMs
   // at once. A play uses two outputs, so two plays may overlap; an open past
   // the bound cuts short the oldest stream whose handle is already closed.
-  static constexpr std::size_t kMaxOutputs = 4;
+  static constexpr std::size_t kMaxOutputs = 6;
   static constexpr std::size_t kMaxInputs = 2;
   // How long an output open waits for its PCM's thread to open the PCM. A
   // sound server that takes longer is taken as one that is not there.

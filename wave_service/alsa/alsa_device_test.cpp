@@ -194,7 +194,11 @@ TEST_F(AlsaDeviceTest, AnOpenPastTheBoundFailsOnlyWhileEveryPcmHasAnOpenHandle) 
   more = OpenOutput(8000);  // on the PCM the closed handle had
   EXPECT_NE(more, 0u);
   EXPECT_EQ(device.HeldOutputs(), ws::AlsaDevice::kMaxOutputs);
-  for (std::size_t i : {0, 2, 3}) EXPECT_EQ(ws::OutputClose(open[i]), ws::kOk);
+  for (std::size_t i = 0; i < open.size(); ++i) {
+    if (i != 1) {
+      EXPECT_EQ(ws::OutputClose(open[i]), ws::kOk);
+    }
+  }
   EXPECT_EQ(ws::OutputClose(more), ws::kOk);
   AllLetGo();
 }
