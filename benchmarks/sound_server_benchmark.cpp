@@ -198,7 +198,8 @@ const char* Name(Activity activity) {
 }
 
 constexpr std::uint32_t kShortPlay = 400;     // 50 ms at 8000/s
-constexpr std::uint32_t kLongPlay = 80'000;   // 10 s: goes on through every call
+constexpr std::uint32_t kLongPlay = 32'000;   // 4 s: goes on through many calls
+constexpr milliseconds kLongPlayFresh{3500};  // started again once this old
 
 // Waits (boundedly: a device that never lets go must not stall the run)
 // until `done`.
@@ -209,25 +210,32 @@ void Until(Done done, milliseconds limit = milliseconds(3000)) {
 }
 
 bool g_recording = false;  // the library's recording runs
+Clock::time_point g_long_play_began{};  // the long play's
 
-// Starts the activity afresh (a call timed may have ended or replaced it).
+// Starts the activity again when a call timed has ended it, or it is near
+// its end. A timed play closes the long play's handle, and the long play
+// goes on: one play at a time runs beside the timed calls, as a host's
+// would, not a new one before each call.
 void Begin(Activity activity) {
   if (activity == Activity::kRecording && !g_recording) {
     SoundRecordStart();
     g_recording = true;
   }
-  if (activity == Activity::kPlaying) {
+  if (activity == Activity::kPlaying && Clock::now() - g_long_play_began > kLongPlayFresh) {
     Load(kLongPlay);
     SoundRecordPlay(8000);
     Load(kShortPlay);  // what the timed plays play
+    g_long_play_began = Clock::now();
   }
 }
 
+// Ends the activity: the next row starts with nothing playing.
 void End(ws::AlsaDevice& device, Activity activity) {
   SoundRecordStop();
   g_recording = false;
   if (activity == Activity::kPlaying) ws::OutputClose(mirn::g_sound_state.OutputHandle);
-  Until([&] { return !device.Playing(); });
+  Until([&] { return !device.Playing(); }, milliseconds(5000));
+  g_long_play_began = {};
 }
 
 // Once a timed call is over: warm, the next finds the PCMs kept; cold, it
