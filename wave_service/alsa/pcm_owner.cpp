@@ -410,7 +410,26 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
     if (!use) break;  // given way
     if (*use == Use::kDraining) {
       if (now >= played_out) {
-        if (!pool_.Keep(slot.id, now)) break;
+        // Played out: stopped and prepared again, so that the next
+        // stream's first write starts it afresh. A PCM left running
+        // through the underrun may hold a short play back until its
+        // buffer fills (PulseAudio's prebuffering), that is for good.
+        lock.unlock();
+        calls.drop(slot.pcm);
+        const int err = calls.prepare(slot.pcm);
+        lock.lock();
+        if (err < 0) {
+          // Lost: closed, and reopened only for a stream that took it meanwhile.
+          if (aborting_) continue;  // the device goes: handed back, not closed
+          lock.unlock();
+          Note(slot, "prepare failed", err);
+          calls.close(slot.pcm);
+          lock.lock();
+          slot.pcm = nullptr;
+          slot.sound = false;
+          continue;
+        }
+        if (pool_.UseOf(slot.id) == Use::kDraining && !pool_.Keep(slot.id, Clock::now())) break;
         continue;
       }
       lock.unlock();
