@@ -44,11 +44,8 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
     if (entry.use == Use::kClosing && older(closing, entry)) closing = &entry;
   }
   if (kept_here != nullptr) return {Choice::kTake, kept_here->id, 0};
-  // A draining PCM holds at most its buffer's last bytes (tens of
-  // milliseconds): following them costs the new stream less than a fresh
-  // open costs the caller.
-  if (draining_here != nullptr) return {Choice::kTake, draining_here->id, 0};
   if (Held(direction) < Limit(direction)) return {Choice::kOpen, 0, 0};
+  if (draining_here != nullptr) return {Choice::kTake, draining_here->id, 0};
   if (idle_other != nullptr) return {Choice::kOpen, 0, idle_other->id};
   if (closing != nullptr && closing->rate == rate && closing->name == name) {
     return {Choice::kTake, closing->id, 0, true};

@@ -52,9 +52,9 @@ class PcmPool {
 
   // For an input: a kept PCM at the name and rate; a fresh one while fewer
   // than the bound are held; a fresh one in place of a kept one. For an
-  // output, in this order: a kept PCM at the name and rate; one at the name
-  // and rate still draining (the stream follows what it plays); a fresh one
-  // while fewer than the bound are held; a fresh one in place of the
+  // output, in this order: a kept PCM at the name and rate; a fresh one
+  // while fewer than the bound are held; one at the name and rate still
+  // draining (the stream follows what it plays); a fresh one in place of the
   // oldest kept or draining one; the PCM of the oldest closing stream, cut
   // short (taken at its name and rate, else giving way to a fresh one).
   Choice Choose(Direction direction, std::string_view name, std::uint32_t rate) const;
