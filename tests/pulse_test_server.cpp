@@ -126,6 +126,17 @@ bool PulseTestServer::Launch() {
       }
       usleep(10'000);
     }
+    // Connected is not yet recording: a sound played before parec's first
+    // bytes (the null sink's silence, which it renders all the time) was
+    // missed from the sink's recording.
+    while (SinkBytes().empty()) {
+      if (Exited(recorder_pid_) || Clock::now() > deadline) {
+        recorder_pid_ = -1;
+        error_ = "parec recorded nothing of the sink";
+        return false;
+      }
+      usleep(10'000);
+    }
   }
   return true;
 }
