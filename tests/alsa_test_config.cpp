@@ -72,7 +72,10 @@ AlsaTestConfig::~AlsaTestConfig() {
 std::vector<fs::path> AlsaTestConfig::StreamFiles() const {
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(dir_)) {
-    if (entry.path().filename().string().starts_with(kStreamFile)) files.push_back(entry.path());
+    // A PCM opened and never played (a spare) leaves an empty file.
+    if (entry.path().filename().string().starts_with(kStreamFile) && entry.file_size() > 0) {
+      files.push_back(entry.path());
+    }
   }
   // stream.raw sorts before stream.raw.0001, and the numbers are zero-padded.
   std::ranges::sort(files);

@@ -264,19 +264,32 @@ Result AlsaDevice::OpenOutput(void* context, OutputStream& stream) {
     }
     slot.stream = &stream;
     slot.closing = false;
+    slot.spare = false;
     slot.unwritten = 0;
     slot.wake.Signal();
     stream.device_data = &slot;
     return kOk;
   }
   if (choice.give_way != 0) self.GiveWay(choice.give_way);
+  const bool first_here = self.pool_.Held(Direction::kOutput, name, stream.rate()) == 0;
   OutputSlot* slot = self.StartSlot<OutputSlot>(Direction::kOutput, name, stream.rate());
   if (slot == nullptr) return kNoMemory;
   slot->stream = &stream;
   slot->awaited = true;
-  const bool answered = self.answered_.wait_until(
-      lock, Clock::now() + kOpenDeadline, [&] { return slot->opened.has_value(); });
+  OutputSlot* spare = nullptr;
+  if (first_here && self.pool_.Held(Direction::kOutput) < self.pool_.Limit(Direction::kOutput)) {
+    spare = self.StartSlot<OutputSlot>(Direction::kOutput, name, stream.rate());
+    if (spare != nullptr) spare->spare = spare->awaited = true;
+  }
+  // The spare is waited for too: no open of the device's is still under
+  // way when the host's call returns, and so none when it unloads the
+  // library (an open takes the loader's lock, which an unload holds).
+  const bool answered =
+      self.answered_.wait_until(lock, Clock::now() + kOpenDeadline, [&] {
+        return slot->opened.has_value() && (spare == nullptr || spare->opened.has_value());
+      }) || slot->opened.has_value();
   slot->awaited = false;
+  if (spare != nullptr) spare->awaited = false;
   const Result result = answered ? *slot->opened : kError;
   if (result == kOk) {
     stream.device_data = slot;

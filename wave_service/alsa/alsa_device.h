@@ -43,6 +43,13 @@ class AlsaDevice {
   // How long an output open waits for its PCM's thread to open the PCM. A
   // sound server that takes longer is taken as one that is not there.
   static constexpr std::chrono::milliseconds kOpenDeadline{1000};
+  // A play opens two outputs at its rate, the second while the first still
+  // plays. So the first open of a rate opens a spare PCM beside the
+  // stream's, at the same time, and waits for both: the second open then
+  // takes the spare, and a play waits for about one open, not two. A spare
+  // is kept at least this long, whatever the keep times: the second open
+  // comes at once.
+  static constexpr std::chrono::milliseconds kSpareHold{100};
 
   AlsaDevice();
   explicit AlsaDevice(KeepTimes keep);

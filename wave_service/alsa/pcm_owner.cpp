@@ -386,6 +386,7 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
         chunk.resize(std::max(chunk.size(), static_cast<std::size_t>(opened.period)));
         backoff.Reset();
         played_out = last_progress = Clock::now();
+        if (slot.spare && !pool_.Keep(slot.id, Clock::now(), kSpareHold)) break;
         if (!first) {
           reopens_.fetch_add(1, std::memory_order_acq_rel);
           Note(slot, "reopened", 0);

@@ -71,11 +71,11 @@ void PcmPool::SetUse(std::uint64_t id, Use use) {
   if (Entry* entry = Find(id)) entry->use = use;
 }
 
-bool PcmPool::Keep(std::uint64_t id, Time now) {
+bool PcmPool::Keep(std::uint64_t id, Time now, std::chrono::milliseconds at_least) {
   Entry* entry = Find(id);
   if (entry == nullptr) return false;
-  const auto keep =
-      entry->direction == Direction::kInput ? limits_.keep_input : limits_.keep_output;
+  const auto keep = std::max(
+      entry->direction == Direction::kInput ? limits_.keep_input : limits_.keep_output, at_least);
   if (keep.count() <= 0) {
     Remove(id);
     return false;
@@ -107,6 +107,12 @@ std::optional<PcmPool::Use> PcmPool::UseOf(std::uint64_t id) const {
 
 std::size_t PcmPool::Held(Direction direction) const {
   return static_cast<std::size_t>(std::ranges::count(entries_, direction, &Entry::direction));
+}
+
+std::size_t PcmPool::Held(Direction direction, std::string_view name, std::uint32_t rate) const {
+  return static_cast<std::size_t>(std::ranges::count_if(entries_, [&](const Entry& e) {
+    return e.direction == direction && e.rate == rate && e.name == name;
+  }));
 }
 
 std::size_t PcmPool::Held(Direction direction, Use use) const {

@@ -64,9 +64,10 @@ class PcmPool {
   // The PCM is taken by a new stream: streaming, and the newest.
   void Attach(std::uint64_t id);
   void SetUse(std::uint64_t id, Use use);
-  // The PCM's stream has ended: kept until its keep time has passed from
-  // `now`. False (and forgotten) when its direction keeps nothing.
-  bool Keep(std::uint64_t id, Time now);
+  // The PCM's stream has ended: kept until its keep time, or `at_least`
+  // when that is longer, has passed from `now`. False (and forgotten) when
+  // both are 0.
+  bool Keep(std::uint64_t id, Time now, std::chrono::milliseconds at_least = {});
   // When a kept PCM's time runs out; nullopt for one not kept.
   std::optional<Time> KeptUntil(std::uint64_t id) const;
   // True (and forgotten) when the PCM is kept and its time has run out.
@@ -74,7 +75,10 @@ class PcmPool {
   void Remove(std::uint64_t id);
   std::optional<Use> UseOf(std::uint64_t id) const;
   std::size_t Held(Direction direction) const;
+  // PCMs held at the name and rate, in any use.
+  std::size_t Held(Direction direction, std::string_view name, std::uint32_t rate) const;
   std::size_t Held(Direction direction, Use use) const;
+  std::size_t Limit(Direction direction) const;
 
   // Answers about a rate at a name: kOk or kBadFormat as an open found it;
   // nullopt when nothing is known. Other results say nothing of the rate.
@@ -103,7 +107,6 @@ class PcmPool {
 
   Entry* Find(std::uint64_t id);
   const Entry* Find(std::uint64_t id) const;
-  std::size_t Limit(Direction direction) const;
 
   const Limits limits_;
   std::vector<Entry> entries_;

@@ -59,6 +59,7 @@ struct AlsaDevice::OutputSlot : Slot {
   bool closing = false;         // the handle is closed: play to the end, then release
   std::int64_t unwritten = 0;   // plays announced, not yet all handed to ALSA
   bool flush = false;           // its stream was cut short: the bytes pulled from it are not played
+  bool spare = false;           // opened beside another, for the next open at its rate: kept once open
 };
 
 }  // namespace wave_service

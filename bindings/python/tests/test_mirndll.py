@@ -94,7 +94,8 @@ def test_plays_last_the_sound_and_reach_the_device(here, streams):
     # 11025 / 5512 = 2: the replay runs on over twice the length, into zeros.
     seconds = played("p = r.tone(5512)", "print(p.seconds, p.wait())")
     assert seconds == f"{2 * len(SAMPLES) / 8000} True\n"
-    assert streams.read() == [SAMPLES, SAMPLES + bytes(len(SAMPLES)), SAMPLES]
+    # In any order: a PCM kept or opened as a spare may play any pass.
+    assert sorted(streams.read()) == sorted([SAMPLES, SAMPLES + bytes(len(SAMPLES)), SAMPLES])
 
 
 def test_rates_beyond_32_bits_are_refused_not_cut(recorder, streams):
