@@ -6,7 +6,6 @@
 #include "wave_service/alsa/alsa_device.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <system_error>
 #include <type_traits>
 
@@ -21,17 +20,12 @@ namespace {
 
 AlsaDevice& Self(void* context) { return *static_cast<AlsaDevice*>(context); }
 
-bool DebugWanted() {
-  const char* debug = std::getenv("MIRN_DEBUG");
-  return debug != nullptr && *debug != '\0';
-}
-
 }  // namespace
 
 AlsaDevice::AlsaDevice() : AlsaDevice(KeepTimes{}) {}
 
 AlsaDevice::AlsaDevice(KeepTimes keep)
-    : pool_({kMaxInputs, kMaxOutputs, keep.input, keep.output}), debug_(DebugWanted()) {
+    : pool_({kMaxInputs, kMaxOutputs, keep.input, keep.output}) {
   alsa::SilenceAlsaMessages();
 }
 

@@ -117,7 +117,6 @@ class AlsaDevice {
   alsa::PcmPool pool_;
   std::list<std::unique_ptr<Slot>> slots_;
   bool aborting_ = false;
-  const bool debug_;
   std::atomic<std::uint64_t> captured_{0};
   std::atomic<std::uint64_t> reopens_{0};
 };

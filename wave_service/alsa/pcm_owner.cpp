@@ -16,6 +16,8 @@
 #include "wave_service/alsa/pcm_calls.h"
 #include "wave_service/alsa/pcm_slot.h"
 #include "wave_service/alsa/recovery_policy.h"
+#include "wave_service/backoff.h"
+#include "wave_service/debug_line.h"
 
 namespace wave_service {
 
@@ -47,10 +49,9 @@ constexpr std::uint8_t kSilence = 128;  // the middle of unsigned 8-bit samples
 bool AlsaDevice::Ending(const Slot& slot) const { return aborting_ || slot.retire; }
 
 void AlsaDevice::Note(const Slot& slot, const char* event, int error) const {
-  if (!debug_) return;
-  std::fprintf(stderr, "mirn: %s PCM \"%s\" at %u/s: %s%s%s\n",
-               slot.direction == Direction::kInput ? "capture" : "playback", slot.name.c_str(),
-               slot.rate, event, error < 0 ? ": " : "", error < 0 ? snd_strerror(error) : "");
+  DebugLine("%s PCM \"%s\" at %u/s: %s%s%s",
+            slot.direction == Direction::kInput ? "capture" : "playback", slot.name.c_str(),
+            slot.rate, event, error < 0 ? ": " : "", error < 0 ? snd_strerror(error) : "");
 }
 
 // An xrun or a suspend, by the policy's row: 0 when the PCM may go on (a
@@ -137,7 +138,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
     return bytes;
   }();
   const alsa::PcmCalls& calls = Pcm();
-  alsa::Backoff backoff;
+  Backoff backoff;
   std::vector<std::uint8_t> period;
   bool refused = false;   // the PCM does not take the rate: nothing to record
   bool running = false;   // started for `take`
@@ -346,7 +347,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
 void AlsaDevice::RunOutput(OutputSlot& slot) {
   // The host waits for the first open: the thread yields only after it.
   const alsa::PcmCalls& calls = Pcm();
-  alsa::Backoff backoff;
+  Backoff backoff;
   std::vector<std::uint8_t> chunk;
   std::size_t have = 0;          // bytes in the chunk
   std::size_t done = 0;          // of those, bytes ALSA has taken

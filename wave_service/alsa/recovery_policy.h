@@ -51,21 +51,4 @@ inline constexpr std::chrono::milliseconds kStallLimit{4000};
 // a lost PCM. A real xrun needs a buffer to run over or dry first.
 inline constexpr int kQuickXrunLimit = 8;
 
-// The wait before each reopen of a lost PCM: 50 ms, doubling to 1 s.
-class Backoff {
- public:
-  static constexpr std::chrono::milliseconds kFirst{50};
-  static constexpr std::chrono::milliseconds kLast{1000};
-
-  std::chrono::milliseconds Next() {
-    const std::chrono::milliseconds wait = next_;
-    next_ = next_ * 2 < kLast ? next_ * 2 : kLast;
-    return wait;
-  }
-  void Reset() { next_ = kFirst; }
-
- private:
-  std::chrono::milliseconds next_ = kFirst;
-};
-
 }  // namespace wave_service::alsa
