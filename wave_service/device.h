@@ -62,7 +62,10 @@ struct Pulled {
 //    return of stop_input or close_input;
 //  - after close_output, play the stream's queued bytes to their end, then let
 //    go of the output device and call OutputStream::Release exactly once;
-//  - call RemoveDevice before it goes away, whatever streams are still open.
+//  - call RemoveDevice before it goes away, whatever streams are still open;
+//  - fail an open (kError) that waits for the device's answer and does not
+//    get it within the device's deadline, never take it as open, and let go
+//    of what that open opens later (or keep it for another stream).
 // ---------------------------------------------------------------------------
 struct DeviceOps {
   // How many devices there are in a direction: ids 0 to count - 1 exist, and
