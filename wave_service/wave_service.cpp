@@ -48,9 +48,15 @@ ServiceCore& ServiceCore::Get() {
   // leaves nothing behind.
   alignas(ServiceCore) static std::byte storage[sizeof(ServiceCore)];
   static ServiceCore* const core = ::new (storage) ServiceCore;
+#ifndef _WIN32
   static const struct Release {
     ~Release() { core->ReleaseMemory(); }
   } release;
+#endif
+  // Not on Windows: there the service's module is pinned once its device is
+  // made (holding nothing before), so its statics go at exit only, after
+  // every other thread of the process has been ended wherever it was,
+  // perhaps holding the lock that the release would take.
   return *core;
 }
 
