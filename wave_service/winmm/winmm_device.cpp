@@ -22,8 +22,9 @@ namespace {
 // that takes longer is taken as one that does not open: the open fails, and
 // the owner lets go of what it opens later.
 constexpr auto kOpenDeadline = std::chrono::milliseconds(1000);
-// How long a stop waits for the last bytes captured; past it they are dropped.
-constexpr auto kStopDeadline = std::chrono::milliseconds(100);
+// How long a stop waits for the owner to hand over what it captured up to
+// the stop (the partly filled header); past it those bytes are dropped.
+constexpr auto kStopDeadline = std::chrono::milliseconds(5);
 
 WinmmDevice& Self(void* context) { return *static_cast<WinmmDevice*>(context); }
 
@@ -47,7 +48,10 @@ WinmmDevice::WinmmDevice() = default;
 WinmmDevice::~WinmmDevice() {
   std::unique_lock lock(mutex_);
   for (const auto& input : inputs_) {
-    input->StopDelivering();
+    {
+      std::lock_guard deliver(input->deliver);
+      input->delivering = false;
+    }
     input->abort.store(true, std::memory_order_release);
     input->Wake();
   }
@@ -70,8 +74,8 @@ WinmmDevice::~WinmmDevice() {
 
 const DeviceOps& WinmmDevice::Ops() {
   static constexpr DeviceOps kOps{
-      &DeviceCount, &CheckFormat,  &OpenInput,  &StartInput,  &StopInput,
-      &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
+      &DeviceCount, &CheckFormat, &OpenInput,   &StartInput,    &StopInput, &CloseInput,
+      &OpenOutput,  &PlayQueued,  &CloseOutput, &ExpectOutputs, &LetGoIdle,
   };
   return kOps;
 }
@@ -140,34 +144,55 @@ Result WinmmDevice::OpenInput(void* context, InputStream& stream) {
   return kOk;
 }
 
-// A start never waits for winmm: the recording's clock runs from now on,
+// A start never waits for winmm: the take's clock runs from now on,
 // whenever the device delivers.
 Result WinmmDevice::StartInput(void*, InputStream& stream) {
-  static_cast<Input*>(stream.device_data)->Post(Input::Command::kStart, Now());
+  Input& input = *static_cast<Input*>(stream.device_data);
+  std::uint64_t take = 0;
+  {
+    std::lock_guard lock(input.deliver);
+    take = ++input.take;
+    input.delivering = true;
+    input.take_started = Now();
+    input.delivered = 0;
+  }
+  input.Post(Input::Command::kStart, take);
   return kOk;
 }
 
-// Waits a little for the bytes the device holds; after that, or once they
-// are in, nothing more is delivered.
+// What the device captured up to the stop belongs to the take: the owner
+// hands over the partly filled header, and is waited for a few
+// milliseconds at most. An owner that does not answer in time (inside a
+// long winmm call, or its device still opening) leaves silence for the
+// take's time instead, so that a take is as long as it ran; a device known
+// not to open records nothing.
 void WinmmDevice::StopInput(void*, InputStream& stream) {
   Input& input = *static_cast<Input*>(stream.device_data);
-  const std::uint64_t stop = input.Post(Input::Command::kStop, Now());
-  input.Await(stop, kStopDeadline);
-  input.StopDelivering(stop);
+  const bool answered = input.Await(input.Post(Input::Command::kStop, 0), kStopDeadline);
+  std::lock_guard lock(input.deliver);
+  if (input.delivering && !answered && !input.missing.load(std::memory_order_acquire)) {
+    input.FillGapLocked(Now());
+  }
+  input.delivering = false;
+  ++input.take;  // what the owner captured for the take is dropped from now on
 }
 
 void WinmmDevice::CloseInput(void* context, InputStream& stream) {
   Input& input = *static_cast<Input*>(stream.device_data);
-  // The stream is freed once this returns: no start still queued delivers.
-  input.StopDelivering(std::numeric_limits<std::uint64_t>::max());
-  input.Post(Input::Command::kClose, Now());
+  {
+    // The stream is freed once this returns: nothing more is delivered.
+    std::lock_guard lock(input.deliver);
+    input.delivering = false;
+    ++input.take;
+  }
+  input.Post(Input::Command::kClose, 0);
   std::lock_guard lock(Self(context).mutex_);
   Self(context).Reap();
 }
 
 Result WinmmDevice::OpenOutput(void* context, OutputStream& stream) {
   WinmmDevice& self = Self(context);
-  auto created = std::make_unique<Output>(stream);
+  auto created = std::make_unique<Output>(self, stream);
   Output& output = *created;
   if (output.signal.event == nullptr || !output.ring.Allocate(stream.rate())) return kNoMemory;
   {
@@ -185,8 +210,18 @@ Result WinmmDevice::OpenOutput(void* context, OutputStream& stream) {
   return kOk;
 }
 
-void WinmmDevice::PlayQueued(void*, OutputStream& stream, const Play&) {
-  static_cast<Output*>(stream.device_data)->Wake();
+// A play that replaces stops every other output at once; one that follows
+// another is written to winmm only once that one has been heard (its last
+// header done).
+void WinmmDevice::PlayQueued(void* context, OutputStream& stream, const Play& play) {
+  WinmmDevice& self = Self(context);
+  auto& output = *static_cast<Output*>(stream.device_data);
+  if (play.replaces) self.Cut(&output, false);
+  if (play.length > 0) {
+    std::lock_guard lock(self.mutex_);
+    self.unheard_[play.id] = {&output, play.after};
+  }
+  output.Wake();
 }
 
 void WinmmDevice::CloseOutput(void* context, OutputStream& stream) {
@@ -195,6 +230,50 @@ void WinmmDevice::CloseOutput(void* context, OutputStream& stream) {
   output.Wake();  // from here on the owner may release the stream
   std::lock_guard lock(Self(context).mutex_);
   Self(context).Reap();
+}
+
+// Opens are quick enough one after another: nothing is opened ahead.
+void WinmmDevice::ExpectOutputs(void*, const std::uint32_t*, std::size_t) {}
+
+// No device is kept for a later stream; closed outputs still playing are cut.
+void WinmmDevice::LetGoIdle(void* context) { Self(context).Cut(nullptr, true); }
+
+bool WinmmDevice::MayStart(std::uint64_t play) {
+  std::lock_guard lock(mutex_);
+  const auto it = unheard_.find(play);
+  if (it == unheard_.end()) return false;  // not announced yet, or cut
+  return it->second.after == 0 || !unheard_.contains(it->second.after);
+}
+
+void WinmmDevice::Heard(std::uint64_t play) {
+  std::lock_guard lock(mutex_);
+  if (unheard_.erase(play) > 0) WakeOutputs();
+}
+
+void WinmmDevice::Forget(const Output& output) {
+  std::lock_guard lock(mutex_);
+  if (std::erase_if(unheard_, [&](const auto& entry) { return entry.second.output == &output; }) > 0) {
+    WakeOutputs();
+  }
+}
+
+void WinmmDevice::Cut(const Output* kept, bool closed_only) {
+  std::lock_guard lock(mutex_);
+  for (const auto& output : outputs_) {
+    if (output.get() == kept || !output->streaming.load(std::memory_order_acquire) ||
+        output->finished.load(std::memory_order_acquire)) {
+      continue;
+    }
+    if (closed_only && !output->closing.load(std::memory_order_acquire)) continue;
+    // Its plays are heard no more: those that follow them start at once.
+    std::erase_if(unheard_, [&](const auto& entry) { return entry.second.output == output.get(); });
+    output->cut.store(true, std::memory_order_release);
+  }
+  WakeOutputs();
+}
+
+void WinmmDevice::WakeOutputs() {
+  for (const auto& output : outputs_) output->Wake();
 }
 
 }  // namespace wave_service

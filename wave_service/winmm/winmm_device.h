@@ -27,6 +27,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "wave_service/device.h"
 
@@ -72,17 +73,37 @@ class WinmmDevice {
   static Result OpenOutput(void* context, OutputStream& stream);
   static void PlayQueued(void* context, OutputStream& stream, const Play& play);
   static void CloseOutput(void* context, OutputStream& stream);
+  static void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count);
+  static void LetGoIdle(void* context);
 
   // Owner side (winmm_owner.cpp): each stream's thread.
   static void RunInput(Input& input);
   static void RunOutput(Output& output);
 
-  // Host side: forgets the owners that have ended.
+  // Host side: forgets the owners that have ended. With mutex_ held.
   void Reap();
 
-  std::mutex mutex_;  // guards the two lists, not the streams in them; never held across winmm
+  // One sound at a time: the plays handed to winmm's outputs and not yet
+  // heard, and what each waits for. Both sides, each taking mutex_.
+  struct Unheard {
+    Output* output;
+    std::uint64_t after;  // 0, or the play that must be heard first
+  };
+  // True when the play may be written to winmm: it is known, and the play it
+  // follows is heard, cut or not this device's.
+  bool MayStart(std::uint64_t play);
+  // The play's last bytes were heard, or every play of `output` is cut or
+  // let go: the outputs waiting for them go on.
+  void Heard(std::uint64_t play);
+  void Forget(const Output& output);
+  // Every output but `kept`, or every closed one, drops what it holds.
+  void Cut(const Output* kept, bool closed_only);
+  void WakeOutputs();  // with mutex_ held
+
+  std::mutex mutex_;  // guards the lists and unheard_, not the streams; never held across winmm
   std::list<std::unique_ptr<Input>> inputs_;
   std::list<std::unique_ptr<Output>> outputs_;
+  std::unordered_map<std::uint64_t, Unheard> unheard_;
   std::atomic<std::uint64_t> captured_{0};
 };
 

@@ -66,12 +66,28 @@ void WinmmDevice::RunOutput(Output& output) { output.Run(); }
 // Capture.
 // ---------------------------------------------------------------------------
 
-void WinmmDevice::Input::Deliver(const std::uint8_t* bytes, std::size_t count) {
-  std::lock_guard lock(deliver);
-  if (!delivering) return;
+void WinmmDevice::Input::DeliverLocked(const std::uint8_t* bytes, std::size_t count) {
   stream->Deliver(bytes, count);
   delivered += count;
   captured.fetch_add(count, std::memory_order_release);
+}
+
+void WinmmDevice::Input::Deliver(const std::uint8_t* bytes, std::size_t count) {
+  std::lock_guard lock(deliver);
+  if (delivering && capturing == take) DeliverLocked(bytes, count);
+}
+
+void WinmmDevice::Input::FillGapLocked(DWORD now) {
+  const std::uint64_t due = static_cast<std::uint64_t>(now - take_started) * rate / 1000;
+  if (due <= delivered) return;
+  const std::uint64_t owed = due - delivered;
+  DebugLine("winmm input: %llu bytes of silence for the time not captured",
+            static_cast<unsigned long long>(owed));
+  for (std::uint64_t left = owed; left > 0;) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, kSilence.size()));
+    DeliverLocked(kSilence.data(), count);
+    left -= count;
+  }
 }
 
 // Hands over every header winmm is done with, in order.
@@ -102,16 +118,8 @@ void WinmmDevice::Input::Reclaim() {
 // The time the device did not capture since the start, as silence: the
 // recording's length stays the time it ran. Called while nothing is queued.
 void WinmmDevice::Input::FillGap() {
-  const std::uint64_t due = static_cast<std::uint64_t>(Now() - started_at) * rate / 1000;
-  if (due <= delivered) return;
-  const std::uint64_t owed = due - delivered;
-  DebugLine("winmm input: %llu bytes of silence for the time lost",
-            static_cast<unsigned long long>(owed));
-  for (std::uint64_t left = owed; left > 0;) {
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, kSilence.size()));
-    Deliver(kSilence.data(), count);
-    left -= count;
-  }
+  std::lock_guard lock(deliver);
+  if (delivering && capturing == take) FillGapLocked(Now());
 }
 
 // Gives the device up: what it holds is handed over, it is closed, and an
@@ -172,6 +180,7 @@ void WinmmDevice::Input::Start() {
 void WinmmDevice::Input::Reopen() {
   const bool again = reopen.pending;
   if (!OpenOrRetry<InputCalls>(device, rate)) return;
+  missing.store(false, std::memory_order_release);
   if (again) DebugLine("winmm input: the device is back");
   if (running) Start();
 }
@@ -180,22 +189,15 @@ void WinmmDevice::Input::Reopen() {
 bool WinmmDevice::Input::CarryOutCommands() {
   for (;;) {
     Posted next{};
-    std::uint64_t number = 0;  // as Post numbered it
     {
       std::lock_guard lock(mutex);
       if (commands.empty()) return true;
       next = commands.front();
       commands.pop_front();
-      number = done + 1;
     }
     if (next.command == Command::kStart) {
-      {
-        std::lock_guard lock(deliver);
-        delivering = number > stopped_at;
-      }
       running = true;
-      started_at = next.at;
-      delivered = 0;
+      capturing = next.take;
       if (device != nullptr) Start();
     } else {
       // A stop or close hands every header back, the partly filled one too.
@@ -204,7 +206,6 @@ bool WinmmDevice::Input::CarryOutCommands() {
         Reclaim();
       }
       running = false;
-      StopDelivering();
       ring.queued.store(0);
       requeue.Reset();
       starved = false;
@@ -219,6 +220,7 @@ bool WinmmDevice::Input::CarryOutCommands() {
 void WinmmDevice::Input::Run() {
   // The first open is the owner's: the host's open never waits for it.
   Reopen();
+  missing.store(device == nullptr, std::memory_order_release);
   while (!abort.load(std::memory_order_acquire) && CarryOutCommands()) {
     if (device != nullptr && signal.lost.load(std::memory_order_acquire)) {
       Lose("winmm closed the device", MMSYSERR_NOERROR);
@@ -232,7 +234,6 @@ void WinmmDevice::Input::Run() {
     const winmm::Retry& pending = device == nullptr ? reopen : requeue;
     Sleep(pending.Wait(Now()));
   }
-  StopDelivering();
   if (device != nullptr) winmm::CloseDevice<InputCalls>(device, ring.headers, kSlots, signal, true);
   ring.queued.store(0);
   Finish();
@@ -249,10 +250,25 @@ void WinmmDevice::Output::CloseDevice(bool reset) {
   written = 0;
 }
 
+// A play that a later call replaced, or the host's going: winmm hands every
+// header back, and the bytes the ring holds are dropped.
+void WinmmDevice::Output::DropAll() {
+  if (device != nullptr) Winmm().waveOutReset(device);
+  ring.oldest = 0;
+  ring.queued.store(0);
+  written = 0;
+  rewrite.Reset();
+  owner.Forget(*this);
+}
+
+// Retires the headers winmm is done with; a play whose last header is done
+// has been heard.
 void WinmmDevice::Output::RetirePlayed() {
   while (written > 0 && winmm::IsDone(ring.Oldest())) {
+    const std::size_t slot = ring.oldest;
     ring.Retire();
     --written;
+    if (ends[slot]) owner.Heard(plays[slot]);
   }
 }
 
@@ -275,10 +291,18 @@ void WinmmDevice::Output::Feed() {
         stream->Pull(reinterpret_cast<std::uint8_t*>(ring.headers[slot].lpData), ring.slot_bytes);
     if (pulled.bytes == 0) break;
     lengths[slot] = static_cast<DWORD>(pulled.bytes);
+    plays[slot] = pulled.play;
+    ends[slot] = pulled.finished;
     ring.queued.fetch_add(1, std::memory_order_acq_rel);
   }
   while (device != nullptr && written < ring.queued.load() && rewrite.Due(Now())) {
     const std::size_t slot = (ring.oldest + written) % kSlots;
+    // One sound at a time: a play's first header waits until the play it
+    // follows has been heard.
+    if ((written == 0 || plays[(slot + kSlots - 1) % kSlots] != plays[slot]) &&
+        !owner.MayStart(plays[slot])) {
+      break;
+    }
     WAVEHDR& header = ring.headers[slot];
     header.dwBufferLength = lengths[slot];
     const MMRESULT result = Winmm().waveOutWrite(device, &header, sizeof header);
@@ -313,6 +337,7 @@ void WinmmDevice::Output::Run() {
   }
   while (!abort.load(std::memory_order_acquire)) {
     const bool closing_now = closing.load(std::memory_order_acquire);
+    if (cut.exchange(false, std::memory_order_acq_rel)) DropAll();
     if (device != nullptr) {
       if (signal.lost.load(std::memory_order_acquire)) {
         Lose("winmm closed the device", MMSYSERR_NOERROR);
@@ -333,6 +358,7 @@ void WinmmDevice::Output::Run() {
   }
   if (device != nullptr) CloseDevice(abort.load(std::memory_order_acquire));
   ring.queued.store(0);
+  owner.Forget(*this);
   if (closing.load(std::memory_order_acquire)) stream->Release();
   Finish();
 }

@@ -143,7 +143,7 @@ struct WinmmDevice::Input : Owner {
   enum class Command { kStart, kStop, kClose };
   struct Posted {
     Command command;
-    DWORD at;  // the device's clock at the host's call
+    std::uint64_t take;  // the take a start begins
   };
 
   Input(InputStream& stream, std::atomic<std::uint64_t>& captured)
@@ -159,40 +159,42 @@ struct WinmmDevice::Input : Owner {
   std::uint64_t posted = 0;
   std::uint64_t done = 0;
 
-  // Under `deliver`, held only across the service's Deliver: whether the
-  // service takes captured bytes now. Cleared by a stop or close as it
-  // returns; `stopped_at` is the number of the host's last stop or close, so
-  // that a start posted before it and carried out late does not turn
-  // deliveries on again for a stream the host has stopped or freed.
+  // The take, under `deliver` (held only across the service's Deliver): the
+  // host starts and ends it, and only bytes the owner captured for the take
+  // now running are delivered, so none captured before a stop or close
+  // reaches the stream after it.
   std::mutex deliver;
-  bool delivering = false;
-  std::uint64_t stopped_at = 0;
+  bool delivering = false;      // a take runs: the service takes bytes
+  std::uint64_t take = 0;       // the host's count of starts and ends
+  DWORD take_started = 0;       // the device's clock at the host's start
+  std::uint64_t delivered = 0;  // bytes handed over in the take, silence included
+  // The device is known not to open (its first open failed, none since):
+  // such an input records nothing.
+  std::atomic<bool> missing{false};
 
   // The owner's own.
   HWAVEIN device = nullptr;
-  bool running = false;         // started by the host and not stopped since
-  DWORD started_at = 0;         // clock at the host's start
-  std::uint64_t delivered = 0;  // bytes handed over since the start, silence included
-  bool starved = false;         // a refused header left none queued: capture paused
+  bool running = false;        // started by the host and not stopped since
+  std::uint64_t capturing = 0;  // the take it captures for
+  bool starved = false;        // a refused header left none queued: capture paused
   winmm::Retry requeue;
 
-  std::uint64_t Post(Command command, DWORD at) {
+  std::uint64_t Post(Command command, std::uint64_t for_take) {
     std::lock_guard lock(mutex);
-    commands.push_back({command, at});
+    commands.push_back({command, for_take});
     Wake();
     return ++posted;
   }
-  void Await(std::uint64_t command, std::chrono::milliseconds deadline) {
+  // True once the owner has carried out `command`, false past `deadline`.
+  bool Await(std::uint64_t command, std::chrono::milliseconds deadline) {
     std::unique_lock lock(mutex);
-    answered.wait_for(lock, deadline, [&] { return done >= command; });
+    return answered.wait_for(lock, deadline, [&] { return done >= command; });
   }
-  // `through`: the host's stop or close, by its number; starts posted before
-  // it no longer deliver.
-  void StopDelivering(std::uint64_t through = 0) {
-    std::lock_guard lock(deliver);
-    delivering = false;
-    stopped_at = std::max(stopped_at, through);
-  }
+
+  // With `deliver` held: silence for the take's time up to `now` that the
+  // device has not delivered, so that a take is as long as it ran.
+  void FillGapLocked(DWORD now);
+  void DeliverLocked(const std::uint8_t* bytes, std::size_t count);
 
   // The owner's steps (winmm_owner.cpp).
   void Deliver(const std::uint8_t* bytes, std::size_t count);
@@ -208,22 +210,28 @@ struct WinmmDevice::Input : Owner {
 };
 
 struct WinmmDevice::Output : Owner {
-  explicit Output(OutputStream& stream) : stream(&stream), rate(stream.rate()) {}
+  Output(WinmmDevice& device, OutputStream& stream)
+      : owner(device), stream(&stream), rate(stream.rate()) {}
 
+  WinmmDevice& owner;
   OutputStream* const stream;  // not touched once the open is abandoned
   const std::uint32_t rate;
   std::atomic<bool> streaming{false};  // its open succeeded: the stream is the owner's
   std::atomic<bool> closing{false};    // handle closed: play to the end, then let go
+  std::atomic<bool> cut{false};        // drop what winmm and the ring hold, now
 
   // The owner's own.
   HWAVEOUT device = nullptr;
   std::size_t written = 0;         // of the ring's held headers, those on winmm
   DWORD lengths[winmm::kSlots]{};  // each held header's bytes
+  std::uint64_t plays[winmm::kSlots]{};  // the play each held header's bytes came from
+  bool ends[winmm::kSlots]{};            // whether they were that play's last
   DWORD lost_at = 0;
   winmm::Retry rewrite;
 
   // The owner's steps (winmm_owner.cpp).
   void CloseDevice(bool reset);
+  void DropAll();
   void RetirePlayed();
   void Lose(const char* why, MMRESULT code);
   void Feed();
