@@ -140,15 +140,17 @@ bool g_recording = false;  // the library's recording runs
 Clock::time_point g_long_play_began{};  // the long play's
 
 // Starts the activity again when a call timed has ended it, or it is near
-// its end. A timed play closes the long play's handle, and the long play
-// goes on: one play at a time runs beside the timed calls, as a host's
-// would, not a new one before each call.
-void Begin(Activity activity) {
+// its end. One play at a time runs beside the timed calls, as a host's
+// would: a later play replaces what an earlier one still plays, so a timed
+// play or tone replay is given a long play to replace each time. (Where a
+// device lets plays overlap instead, the long plays pile up, as many as its
+// outputs allow.)
+void Begin(Activity activity, bool replaced = false) {
   if (activity == Activity::kRecording && !g_recording) {
     SoundRecordStart();
     g_recording = true;
   }
-  if (activity == Activity::kPlaying && Clock::now() - g_long_play_began > kLongPlayFresh) {
+  if (activity == Activity::kPlaying && (replaced || Clock::now() - g_long_play_began > kLongPlayFresh)) {
     Load(kLongPlay);
     SoundRecordPlay(8000);
     Load(kShortPlay);  // what the timed plays play
@@ -250,7 +252,7 @@ void Export1(benchmark::State& state, Export call, Activity activity, bool warm)
           Call(Export::kStart);
           Until([] { return mirn::BytesRecorded() > 0; });  // under way
         }
-        Begin(activity);
+        Begin(activity, play);
         MakePath(call);
       },
       [&] { Call(call); },
