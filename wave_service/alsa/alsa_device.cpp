@@ -60,8 +60,8 @@ AlsaDevice::~AlsaDevice() {
 
 const DeviceOps& AlsaDevice::Ops() {
   static constexpr DeviceOps kOps{
-      &DeviceCount, &CheckFormat,  &OpenInput,  &StartInput,  &StopInput,
-      &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
+      &DeviceCount, &CheckFormat, &OpenInput,   &StartInput,    &StopInput, &CloseInput,
+      &OpenOutput,  &PlayQueued,  &CloseOutput, &ExpectOutputs, &LetGoIdle,
   };
   return kOps;
 }
@@ -113,6 +113,18 @@ void AlsaDevice::GiveWay(std::uint64_t id) {
     slot->retire = true;
     slot->wake.Signal();
   }
+}
+
+// Whether a kept PCM still works, as its owner finds at once (its server
+// may have gone since it was last looked at): an open must not take a PCM
+// that cannot play. False when it does not, or is no longer kept.
+bool AlsaDevice::StillWorks(Lock& lock, Slot& slot) {
+  slot.checking = true;
+  slot.wake.Signal();
+  answered_.wait_until(lock, Clock::now() + kOpenDeadline,
+                       [&] { return !slot.checking || slot.finished; });
+  slot.checking = false;
+  return !slot.finished && pool_.UseOf(slot.id) == alsa::PcmPool::Use::kKept;
 }
 
 // A fresh PCM's slot, its owner started (it opens the PCM); nullptr when no
@@ -190,9 +202,8 @@ Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
   slot->wake.Signal();  // a kept PCM's owner stops its keep time
   stream.device_data = slot;
   // A fresh PCM's first open is waited for (boundedly), though its answer
-  // changes nothing here: a host may unload the library right after a
-  // start, and the unload, holding the loader's lock, cannot wait for an
-  // owner inside ALSA's open, which takes that lock too.
+  // changes nothing here: a take runs from its PCM's first bytes, so that it
+  // holds the sound that came after the start.
   self.answered_.wait_until(lock, Clock::now() + kOpenDeadline,
                             [&] { return slot->opened.has_value(); });
   return kOk;
@@ -244,7 +255,12 @@ Result AlsaDevice::OpenOutput(void* context, OutputStream& stream) {
       known && *known != kOk) {
     return *known;
   }
-  const auto choice = self.pool_.Choose(Direction::kOutput, name, stream.rate());
+  auto choice = self.pool_.Choose(Direction::kOutput, name, stream.rate());
+  while (choice.kind == alsa::PcmPool::Choice::kTake &&
+         self.pool_.UseOf(choice.take) == alsa::PcmPool::Use::kKept &&
+         !self.StillWorks(lock, *self.FindSlot(choice.take))) {
+    choice = self.pool_.Choose(Direction::kOutput, name, stream.rate());
+  }
   if (choice.kind == alsa::PcmPool::Choice::kRefuse) return kAllocated;
   if (choice.kind == alsa::PcmPool::Choice::kTake) {
     // Kept or draining: the stream follows what the PCM still plays. A
@@ -320,6 +336,28 @@ void AlsaDevice::CloseOutput(void* context, OutputStream& stream) {
   }
   slot.closing = true;
   self.pool_.SetUse(slot.id, alsa::PcmPool::Use::kClosing);
+}
+
+// The first open at a rate opens a spare beside it (OpenOutput) instead.
+void AlsaDevice::ExpectOutputs(void*, const std::uint32_t*, std::size_t) {}
+
+// Kept and draining PCMs go now, and until the next open none is kept:
+// those still closing go once they are done (cut short then, as the host
+// has gone).
+void AlsaDevice::LetGoIdle(void* context) {
+  AlsaDevice& self = Self(context);
+  std::lock_guard lock(self.mutex_);
+  self.pool_.RefuseKeeps();
+  for (const auto& slot : self.slots_) {
+    const auto use = self.pool_.UseOf(slot->id);
+    if (use == alsa::PcmPool::Use::kKept || use == alsa::PcmPool::Use::kDraining) {
+      self.GiveWay(slot->id);
+    } else if (use == alsa::PcmPool::Use::kClosing) {
+      // What its owner still holds of a closed stream is not played.
+      static_cast<OutputSlot&>(*slot).flush = true;
+      slot->wake.Signal();
+    }
+  }
 }
 
 }  // namespace wave_service

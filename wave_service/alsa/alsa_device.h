@@ -95,11 +95,14 @@ class AlsaDevice {
   static Result OpenOutput(void* context, OutputStream& stream);
   static void PlayQueued(void* context, OutputStream& stream, const Play& play);
   static void CloseOutput(void* context, OutputStream& stream);
+  static void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count);
+  static void LetGoIdle(void* context);
 
   // Host side, with mutex_ held.
   void Reap();
   Slot* FindSlot(std::uint64_t id);
   void GiveWay(std::uint64_t id);
+  bool StillWorks(Lock& lock, Slot& slot);
   template <class SlotType>
   SlotType* StartSlot(Direction direction, const char* name, std::uint32_t rate);
 

@@ -88,8 +88,10 @@ int AlsaDevice::Recover(Slot& slot, int error) {
 // never handed to a stream again. False when it is well, or was taken by a
 // stream meanwhile (whose first call then finds the error).
 bool AlsaDevice::KeptPcmLost(Slot& slot) {
+  // A kept PCM is prepared and idle, so no error is a passing xrun: one
+  // whose server has gone answers -EPIPE (PipeWire's plugin) or -EIO.
   const snd_pcm_sframes_t avail = Pcm().avail_update(slot.pcm);
-  if (avail >= 0 || RecoveryFor(static_cast<int>(avail)) != Recovery::kReopen) return false;
+  if (avail >= 0) return false;
   std::lock_guard lock(mutex_);
   if (pool_.UseOf(slot.id) != Use::kKept) return false;
   Note(slot, "kept PCM lost, closing", static_cast<int>(avail));
@@ -131,6 +133,7 @@ void AlsaDevice::Finish(Slot& slot) {
 }
 
 void AlsaDevice::RunInput(InputSlot& slot) {
+  pthread_setname_np(pthread_self(), "mirn-capture");  // as top -H and gdb show it
   // A take starts as soon as the PCM is open: the thread yields only after.
   static constexpr std::array<std::uint8_t, 4096> kSilent = [] {
     std::array<std::uint8_t, 4096> bytes{};
@@ -345,6 +348,7 @@ void AlsaDevice::RunInput(InputSlot& slot) {
 }
 
 void AlsaDevice::RunOutput(OutputSlot& slot) {
+  pthread_setname_np(pthread_self(), "mirn-playback");
   // The host waits for the first open: the thread yields only after it.
   const alsa::PcmCalls& calls = Pcm();
   Backoff backoff;
@@ -364,6 +368,18 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
     if (slot.pcm == nullptr) {
       // The first open answers the host; a reopen carries a stream on.
       if (!first && slot.stream == nullptr) break;
+      if (slot.flush) {  // cut short: what it pulled is not played
+        slot.flush = false;
+        have = done = 0;
+        ends_play = false;
+      }
+      if (!first && slot.closing && done >= have && !slot.stream->Busy()) {
+        // Closed with nothing left to play (or its bytes dropped): done
+        // without its device.
+        slot.stream->Release();
+        slot.stream = nullptr;
+        break;
+      }
       if (now < next_open) {
         lock.unlock();
         slot.wake.Wait(nullptr, Millis(next_open - now));
@@ -411,7 +427,8 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
     const auto use = pool_.UseOf(slot.id);
     if (!use) break;  // given way
     if (*use == Use::kDraining) {
-      if (now >= played_out) {
+      // Once the host has gone, what is left of its sound is cut.
+      if (now >= played_out || pool_.RefusesKeeps()) {
         // Played out: stopped and prepared again, so that the next
         // stream's first write starts it afresh. A PCM left running
         // through the underrun may hold a short play back until its
@@ -441,9 +458,22 @@ void AlsaDevice::RunOutput(OutputSlot& slot) {
     if (*use == Use::kKept) {
       const auto until = pool_.KeptUntil(slot.id);
       if (!until || pool_.Expire(slot.id, now)) break;
+      if (!slot.checking) {
+        lock.unlock();
+        slot.wake.Wait(nullptr, Millis(*until - now));
+        lock.lock();
+      }
+      // Looked at after every wait, and at once for an open that would take
+      // it, which waits for the answer.
+      const bool asked = slot.checking;
       lock.unlock();
-      slot.wake.Wait(nullptr, Millis(*until - now));
-      if (KeptPcmLost(slot)) break;
+      const bool lost = KeptPcmLost(slot);
+      if (asked) {
+        lock.lock();
+        slot.checking = false;
+        answered_.notify_all();
+      }
+      if (lost) break;
       continue;
     }
     if (done < have) {

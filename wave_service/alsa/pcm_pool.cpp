@@ -55,12 +55,14 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
 }
 
 std::uint64_t PcmPool::Add(Direction direction, std::string_view name, std::uint32_t rate) {
+  refuse_keeps_ = false;
   entries_.push_back({++last_id_, direction, std::string(name), rate, Use::kStreaming, {},
                       ++attached_});
   return last_id_;
 }
 
 void PcmPool::Attach(std::uint64_t id) {
+  refuse_keeps_ = false;
   if (Entry* entry = Find(id)) {
     entry->use = Use::kStreaming;
     entry->attached = ++attached_;
@@ -76,7 +78,7 @@ bool PcmPool::Keep(std::uint64_t id, Time now, std::chrono::milliseconds at_leas
   if (entry == nullptr) return false;
   const auto keep = std::max(
       entry->direction == Direction::kInput ? limits_.keep_input : limits_.keep_output, at_least);
-  if (keep.count() <= 0) {
+  if (keep.count() <= 0 || refuse_keeps_) {
     Remove(id);
     return false;
   }

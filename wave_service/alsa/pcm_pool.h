@@ -68,6 +68,10 @@ class PcmPool {
   // when that is longer, has passed from `now`. False (and forgotten) when
   // both are 0.
   bool Keep(std::uint64_t id, Time now, std::chrono::milliseconds at_least = {});
+  // The host has gone: Keep keeps nothing until a stream is added or
+  // attached again.
+  void RefuseKeeps() { refuse_keeps_ = true; }
+  bool RefusesKeeps() const { return refuse_keeps_; }
   // When a kept PCM's time runs out; nullopt for one not kept.
   std::optional<Time> KeptUntil(std::uint64_t id) const;
   // True (and forgotten) when the PCM is kept and its time has run out.
@@ -111,6 +115,7 @@ class PcmPool {
   const Limits limits_;
   std::vector<Entry> entries_;
   std::uint64_t last_id_ = 0;
+  bool refuse_keeps_ = false;
   std::uint64_t attached_ = 0;
   std::array<std::array<Answer, kAnswers>, 2> answers_{};
   std::array<std::size_t, 2> next_answer_{};

@@ -31,6 +31,7 @@ struct AlsaDevice::Slot {
   bool retire = false;            // close the PCM and end: given way, expired or abandoned
   bool finished = false;          // the thread has let go of everything: join it
   bool awaited = false;           // a host call waits for the first open: not reaped
+  bool checking = false;          // an open waits for the owner to try its kept PCM
   bool sound = false;             // the PCM is open and was working when last used
   std::optional<Result> opened;   // the first open's answer
 
