@@ -15,8 +15,9 @@
 #           takes across a server restart
 #   plays   plays and tone replays as the sink heard them, beside aplay
 #   memory  RSS and threads over a long random mix
-#   unload  a plain C host unloading right after each export (also through
-#           the file-backed ALSA device), then a reload that records and plays
+#   unload  the unload tests' plain C host (tests/unload_host.c) unloading
+#           right after each export, also through the file-backed ALSA
+#           device, then a reload that records and plays
 # then every row and figure for both servers side by side and each goal of
 # the current issues, met or not. Timings are only as quiet as the machine:
 # the load is printed first.
