@@ -312,9 +312,21 @@ Result AlsaDevice::OpenOutput(void* context, OutputStream& stream) {
 }
 
 void AlsaDevice::PlayQueued(void* context, OutputStream& stream, const Play& play) {
-  if (play.length == 0) return;  // finished already
+  AlsaDevice& self = Self(context);
   auto& slot = *static_cast<OutputSlot*>(stream.device_data);
-  std::lock_guard lock(Self(context).mutex_);
+  std::lock_guard lock(self.mutex_);
+  if (play.replaces) {
+    // The service has dropped what the others had queued: what their owners
+    // still hold of it is not played either.
+    for (const auto& other : self.slots_) {
+      if (other.get() == &slot || other->direction != Direction::kOutput) continue;
+      auto& output = static_cast<OutputSlot&>(*other);
+      output.unwritten = 0;
+      output.flush = true;
+      output.wake.Signal();
+    }
+  }
+  if (play.length == 0) return;  // finished already
   ++slot.unwritten;
   slot.wake.Signal();
 }
