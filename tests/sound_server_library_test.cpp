@@ -92,12 +92,14 @@ class SoundServerLibrary : public ::testing::TestWithParam<ServerKind> {
 
   // Through PipeWire, a PCM that the device's thread closes while the loader
   // unloads the library deadlocks in the loader (the plugin unloads modules
-  // as it closes): unload once the device has let go of every PCM; where it
-  // keeps one, leave the library loaded to the end of the process.
+  // as it closes): unload once the device has let go of every PCM and its
+  // threads have ended; where it keeps one, leave the library loaded to the
+  // end of the process.
   void TearDown() override {
     if (binding == nullptr) return;
     mirn().DLLStop();
-    const bool let_go = WaitFor([&] { return server().Clients() <= 0; }, std::chrono::seconds(5));
+    const bool let_go = WaitFor([&] { return server().Clients() <= 0 && Threads() <= threads_before; },
+                                std::chrono::seconds(5));
     if (!let_go && GetParam() == ServerKind::kPipeWire) {
       std::fprintf(stderr, "note: the device still holds a PipeWire PCM; not unloading\n");
       (void)binding.release();
