@@ -213,7 +213,8 @@ Result CheckFormat(void* context, Direction direction, std::uint32_t rate) {
 // ---------------------------------------------------------------------------
 // Input: nothing here waits for ALSA. A fresh PCM is opened by its owner; a
 // rate or name it turns out not to take records nothing (and is known to
-// later opens).
+// later opens). A take's clock runs from its start: the time before its PCM
+// delivers is silence.
 // ---------------------------------------------------------------------------
 
 Result OpenInput(void* context, InputStream& stream) {
@@ -241,13 +242,19 @@ Result StartInput(void* context, InputStream& stream) {
   return kOk;
 }
 
-// What has been delivered is the take; a period its owner reads from now on
-// belongs to no take and is dropped.
+// What has been delivered is the take, with silence for the time its PCM
+// has not delivered where it is open, was lost mid-take, or is opening at a
+// name and rate known to open (one that fails to open records nothing). A
+// period its owner reads from now on belongs to no take and is dropped.
 void StopInput(void* context, InputStream& stream) {
   Shared& self = Self(context);
   auto& owner = *static_cast<InputOwner*>(stream.device_data);
   std::lock_guard lock(self.mutex);
   if (!owner.clock.running()) return;
+  if (owner.healthy || owner.clock.lost() ||
+      (!owner.opened && self.pool.Learned(Direction::kInput, owner.name, owner.rate) == kOk)) {
+    self.DeliverSilence(owner, owner.clock.SilenceAtStop(Clock::now()));
+  }
   owner.clock.Stop();
   owner.wake.Signal();
 }

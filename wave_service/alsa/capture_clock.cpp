@@ -7,7 +7,7 @@ namespace wave_service::alsa {
 
 void CaptureClock::Start(Time now) {
   ++take_;
-  mode_ = Mode::kOnTime;
+  mode_ = Mode::kCatchingUp;
   began_ = now;
   delivered_ = 0;
 }
@@ -36,6 +36,10 @@ std::uint64_t CaptureClock::SilenceBefore(Time now, std::uint64_t arriving) {
 
 std::uint64_t CaptureClock::GapSilence(Time now, std::uint64_t on_its_way) const {
   return mode_ == Mode::kLost ? Lacking(now, on_its_way) : 0;
+}
+
+std::uint64_t CaptureClock::SilenceAtStop(Time now) const {
+  return mode_ == Mode::kCatchingUp || mode_ == Mode::kLost ? Lacking(now, 0) : 0;
 }
 
 void CaptureClock::Lose() {

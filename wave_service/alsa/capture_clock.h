@@ -1,8 +1,8 @@
 // The clock of a take: the bytes it is due at a moment (its rate times the
 // time since its start), and the silence it is owed where its PCM delivered
-// nothing: while the PCM was lost, and while its source stalled. So a take
-// is as long as the time it ran. Bookkeeping only: every time is passed in,
-// so that it is tested without a clock.
+// nothing: before the PCM's first bytes, while the PCM was lost, and while
+// its source stalled. So a take is as long as the time it ran. Bookkeeping
+// only: every time is passed in, so that it is tested without a clock.
 #pragma once
 
 #include <chrono>
@@ -16,7 +16,7 @@ class CaptureClock {
 
   explicit CaptureClock(std::uint32_t rate) : rate_(rate) {}
 
-  // A take begins at `now`.
+  // A take begins at `now`. It is owed silence until its PCM delivers.
   void Start(Time now);
   // The take ends: nothing more belongs to it.
   void Stop();
@@ -31,13 +31,16 @@ class CaptureClock {
   std::uint64_t Due(Time now) const;
   // Silence to deliver now, before `arriving` bytes that the PCM delivers
   // now or still holds: what the take lacks of its due once they are in.
-  // Only while catching up (after a gap or a stall); it then runs on time.
-  // The caller delivers the silence and then counts both.
+  // Only while catching up (from a start, a gap or a stall); it then runs on
+  // time. The caller delivers the silence and then counts both.
   std::uint64_t SilenceBefore(Time now, std::uint64_t arriving);
   // While the PCM is lost: silence to deliver now so that the take keeps up
   // with its clock, less `on_its_way` bytes that the PCM, once back, may
   // still deliver of the time before it was lost.
   std::uint64_t GapSilence(Time now, std::uint64_t on_its_way) const;
+  // At the take's end: the silence for the time it ran, where its PCM never
+  // delivered since the start, gap or stall.
+  std::uint64_t SilenceAtStop(Time now) const;
   void Delivered(std::uint64_t bytes) { delivered_ += bytes; }
 
   // The PCM is lost: the take keeps time in silence until it is back.

@@ -79,8 +79,8 @@ void Shared::StopCapture(InputOwner& owner, Lock& lock) {
 }
 
 // Starts the PCM for the running take; a kept PCM may have stopped
-// meanwhile, so a start that fails is tried once more after a prepare. After
-// a gap, the time the PCM was lost is made up in silence.
+// meanwhile, so a start that fails is tried once more after a prepare. The
+// time before the PCM delivers is made up in silence.
 void Shared::StartCapture(InputOwner& owner, Lock& lock) {
   const std::uint64_t take = owner.clock.take();
   const bool prepared = owner.prepared;
@@ -100,7 +100,7 @@ void Shared::StartCapture(InputOwner& owner, Lock& lock) {
   owner.running_take = take;
   owner.prepared = false;
   owner.last_frames = Clock::now();
-  if (owner.clock.lost()) owner.clock.CatchUp();
+  owner.clock.CatchUp();
 }
 
 // Reads what the PCM has, up to a period, and delivers it to the take it

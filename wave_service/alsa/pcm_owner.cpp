@@ -138,8 +138,9 @@ int Shared::Recover(Owner& owner, int error) {
     if (resumed >= 0) return 0;
   } else {
     const auto now = Clock::now();
-    const auto period_time = std::chrono::microseconds(
-        static_cast<std::int64_t>(owner.period) * 1'000'000 / std::max<std::uint32_t>(owner.rate, 1));
+    const auto period_time =
+        std::chrono::microseconds(static_cast<std::int64_t>(owner.period) * 1'000'000 /
+                                  std::max<std::uint32_t>(owner.rate, 1));
     owner.quick_xruns = now - owner.last_xrun < period_time ? owner.quick_xruns + 1 : 0;
     owner.last_xrun = now;
     if (owner.quick_xruns >= alsa::kQuickXrunLimit) {

@@ -46,7 +46,9 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
     if (owner.direction != direction) continue;
     const bool here = owner.rate == rate && owner.name == name;
     if (owner.state == PcmState::kKept && here && older(kept_here, owner)) kept_here = &owner;
-    if (owner.state == PcmState::kDraining && here && older(draining_here, owner)) draining_here = &owner;
+    if (owner.state == PcmState::kDraining && here && older(draining_here, owner)) {
+      draining_here = &owner;
+    }
     const bool idle = owner.state == PcmState::kKept || owner.state == PcmState::kDraining;
     if (idle && !here && older(idle_other, owner)) idle_other = &owner;
     if (owner.state == PcmState::kClosing && older(closing, owner)) closing = &owner;
@@ -121,11 +123,17 @@ std::size_t PcmPool::Held(Direction direction, std::string_view name, std::uint3
   }));
 }
 
-std::optional<Result> PcmPool::Known(Direction direction, std::string_view name,
-                                     std::uint32_t rate) const {
+std::optional<Result> PcmPool::Learned(Direction direction, std::string_view name,
+                                       std::uint32_t rate) const {
   for (const Answer& answer : answers_[Index(direction)]) {
     if (answer.rate == rate && answer.name == name) return answer.result;
   }
+  return std::nullopt;
+}
+
+std::optional<Result> PcmPool::Known(Direction direction, std::string_view name,
+                                     std::uint32_t rate) const {
+  if (const auto learned = Learned(direction, name, rate)) return learned;
   for (const Owner& owner : owners_) {
     if (owner.direction == direction && owner.rate == rate && owner.name == name) return kOk;
   }

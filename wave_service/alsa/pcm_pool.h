@@ -84,7 +84,9 @@ class PcmPool {
   // nullopt when nothing is known. Other results say nothing of the rate.
   std::optional<Result> Known(Direction direction, std::string_view name,
                               std::uint32_t rate) const;
-
+  // The answer an earlier open found, since the device last changed.
+  std::optional<Result> Learned(Direction direction, std::string_view name,
+                                std::uint32_t rate) const;
   void Learn(Direction direction, std::string_view name, std::uint32_t rate, Result result);
   // The device may have changed (gone, or come back): nothing is known.
   void Forget(Direction direction);

@@ -105,7 +105,8 @@ TEST(PcmPool, AKeptPcmRunsOutAtItsDirectionsKeepTimeUnlessTakenFirst) {
   const auto id = keeps_nothing.Add(kOut, "default", 8000);
   EXPECT_EQ(keeps_nothing.Apply(id, PcmEvent::kDetach, kT0), PcmState::kEnding);
   EXPECT_EQ(keeps_nothing.Held(kOut), 0u);
-  const auto ahead = keeps_nothing.Add(kOut, "default", 8000, PcmState::kKept, kT0, milliseconds(100));
+  const auto ahead =
+      keeps_nothing.Add(kOut, "default", 8000, PcmState::kKept, kT0, milliseconds(100));
   EXPECT_EQ(keeps_nothing.KeptUntil(ahead), kT0 + milliseconds(100));
 }
 
@@ -119,6 +120,7 @@ TEST(PcmPool, RateAnswersAreKeptByNameAndOnlyForWhatSaysSomethingOfTheRate) {
   EXPECT_FALSE(pool.Known(kOut, "default", 5000));
   pool.Add(kOut, "default", 5000);
   EXPECT_EQ(pool.Known(kOut, "default", 5000), ws::kOk) << "a PCM open at the rate answers";
+  EXPECT_FALSE(pool.Learned(kOut, "default", 5000)) << "though no open has answered yet";
 
   // A bounded number of answers: the oldest goes first.
   for (std::uint32_t rate = 10'000; rate < 10'008; ++rate) pool.Learn(kOut, "default", rate, ws::kOk);
