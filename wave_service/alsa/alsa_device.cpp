@@ -242,21 +242,20 @@ Result StartInput(void* context, InputStream& stream) {
   return kOk;
 }
 
-// What has been delivered is the take, with silence for the time its PCM
-// has not delivered where it is open, was lost mid-take, or is opening at a
-// name and rate known to open (one that fails to open records nothing). A
-// period its owner reads from now on belongs to no take and is dropped.
+// What the PCM captured up to the call is the take's: the owner reads it out
+// and ends the take, in a bounded exchange. An owner held up (inside a long
+// ALSA call) leaves the take as it stands, ended here.
 void StopInput(void* context, InputStream& stream) {
   Shared& self = Self(context);
   auto& owner = *static_cast<InputOwner*>(stream.device_data);
-  std::lock_guard lock(self.mutex);
+  Lock lock(self.mutex);
   if (!owner.clock.running()) return;
-  if (owner.healthy || owner.clock.lost() ||
-      (!owner.opened && self.pool.Learned(Direction::kInput, owner.name, owner.rate) == kOk)) {
-    self.DeliverSilence(owner, owner.clock.SilenceAtStop(Clock::now()));
-  }
-  owner.clock.Stop();
+  const std::uint64_t take = owner.clock.take();
+  owner.stop_asked = take;
   owner.wake.Signal();
+  self.answered.wait_for(lock, AlsaDevice::kStopExchange,
+                         [&] { return owner.clock.take() != take; });
+  if (owner.clock.take() == take) self.EndTake(owner);
 }
 
 void CloseInput(void* context, InputStream& stream) {
@@ -264,6 +263,7 @@ void CloseInput(void* context, InputStream& stream) {
   auto& owner = *static_cast<InputOwner*>(stream.device_data);
   std::lock_guard lock(self.mutex);
   owner.clock.Stop();
+  owner.stop_asked = 0;
   owner.stream = nullptr;
   // A PCM that failed is never kept; one still opening is, for the next take.
   if (owner.healthy || !owner.opened) {

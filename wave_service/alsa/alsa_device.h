@@ -39,6 +39,10 @@ class AlsaDevice {
   // sound server that takes longer is taken as one that is not there: the
   // open fails, and what the owner opens later is kept for the next stream.
   static constexpr std::chrono::milliseconds kOpenDeadline{1000};
+  // How long a stop waits for its input's owner to read out what the PCM
+  // captured up to the stop. An owner that is not inside a long ALSA call
+  // answers within a fraction of a millisecond.
+  static constexpr std::chrono::milliseconds kStopExchange{5};
   // How long the device, as it goes, waits for its owners to close their
   // PCMs and end. One still inside ALSA then ends on its own.
   static constexpr std::chrono::milliseconds kEndDeadline{1000};

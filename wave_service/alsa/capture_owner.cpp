@@ -23,11 +23,9 @@ namespace {
 constexpr std::uint8_t kSilence = 128;  // the middle of unsigned 8-bit samples
 
 // While the PCM is lost, the take is filled with silence up to its clock but
-// for this much, which the PCM, once back, may still deliver of the time
+// for a buffer, which the PCM, once back, may still deliver of the time
 // before it was lost.
-std::uint64_t OnItsWay(const InputOwner& owner) {
-  return std::uint64_t{4} * std::max<std::uint64_t>(owner.period, 1);
-}
+std::uint64_t OnItsWay(const InputOwner& owner) { return owner.buffered; }
 
 }  // namespace
 
@@ -35,6 +33,12 @@ void Shared::Run(InputOwner& owner) {
   for (;;) {
     Lock lock(mutex);
     if (Ending(owner)) break;
+    if (owner.stop_asked != 0) {
+      // The host's stop waits: what the PCM captured up to it is the take's.
+      if (owner.pcm != nullptr && owner.running_take == owner.stop_asked) Read(owner, lock, true);
+      if (owner.stop_asked == owner.clock.take()) EndTake(owner);
+      continue;
+    }
     if (owner.pcm == nullptr) {
       if (owner.opened && owner.stream == nullptr) break;  // failed or lost, and idle
       DeliverSilence(owner, owner.clock.GapSilence(Clock::now(), OnItsWay(owner)));
@@ -44,7 +48,7 @@ void Shared::Run(InputOwner& owner) {
         continue;
       }
       if (OpenOrReopen(owner, lock) == kOk) {
-        owner.buffer.resize(owner.period);
+        owner.bytes.resize(owner.buffered);
         owner.running_take = 0;
         owner.prepared = true;
       }
@@ -60,7 +64,7 @@ void Shared::Run(InputOwner& owner) {
     } else if (owner.running_take == 0) {
       StartCapture(owner, lock);
     } else {
-      ReadPeriod(owner, lock);
+      Read(owner, lock, false);
     }
   }
   Finish(owner, true);
@@ -103,25 +107,47 @@ void Shared::StartCapture(InputOwner& owner, Lock& lock) {
   owner.clock.CatchUp();
 }
 
-// Reads what the PCM has, up to a period, and delivers it to the take it
-// was read for, after the silence the take is owed before it.
-void Shared::ReadPeriod(InputOwner& owner, Lock& lock) {
+// Reads what the PCM has and delivers it to the take it was read for, after
+// the silence the take is owed before it: a period as it comes, or, as the
+// take stops (`out`), all the PCM holds, part of a period included.
+void Shared::Read(InputOwner& owner, Lock& lock, bool out) {
   const std::uint64_t take = owner.running_take;
   const bool catching_up = owner.clock.catching_up();
   lock.unlock();
-  const snd_pcm_sframes_t got = Pcm().readi(owner.pcm, owner.buffer.data(), owner.buffer.size());
-  // What it holds besides this period came after the silence too.
-  const snd_pcm_sframes_t held = got > 0 && catching_up ? Pcm().avail_update(owner.pcm) : 0;
+  snd_pcm_sframes_t got = 0;
+  snd_pcm_sframes_t held = 0;  // what it holds besides these bytes came after the silence too
+  if (out) {
+    const snd_pcm_sframes_t avail = Pcm().avail_update(owner.pcm);
+    const auto count = std::min<std::size_t>(static_cast<std::size_t>(std::max<snd_pcm_sframes_t>(avail, 0)), owner.bytes.size());
+    if (count > 0) got = Pcm().readi(owner.pcm, owner.bytes.data(), count);
+  } else {
+    got = Pcm().readi(owner.pcm, owner.bytes.data(), owner.period);
+    if (got > 0 && catching_up) held = Pcm().avail_update(owner.pcm);
+  }
   lock.lock();
   if (got <= 0) {
-    ReadFailed(owner, lock, got == 0 ? -EAGAIN : static_cast<int>(got));
+    if (!out) ReadFailed(owner, lock, got == 0 ? -EAGAIN : static_cast<int>(got));
     return;
   }
   owner.last_frames = Clock::now();
   if (owner.clock.take() != take || owner.stream == nullptr) return;  // stopped meanwhile
   const auto arriving = static_cast<std::uint64_t>(got + std::max<snd_pcm_sframes_t>(held, 0));
   DeliverSilence(owner, owner.clock.SilenceBefore(owner.last_frames, arriving));
-  Deliver(owner, owner.buffer.data(), static_cast<std::size_t>(got));
+  Deliver(owner, owner.bytes.data(), static_cast<std::size_t>(got));
+}
+
+// The take ends, with silence for the time its PCM did not deliver where the
+// PCM is open, was lost mid-take, or is opening at a name and rate known to
+// open (one that fails to open records nothing).
+void Shared::EndTake(InputOwner& owner) {
+  if (owner.healthy || owner.clock.lost() ||
+      (!owner.opened && pool.Learned(Direction::kInput, owner.name, owner.rate) == kOk)) {
+    DeliverSilence(owner, owner.clock.SilenceAtStop(Clock::now()));
+  }
+  owner.clock.Stop();
+  owner.stop_asked = 0;
+  owner.wake.Signal();
+  answered.notify_all();
 }
 
 // A read that moved nothing waits for the PCM, a while; other errors go by

@@ -23,6 +23,7 @@ namespace wave_service::alsa {
   X(hw_params_set_period_time_near, snd_pcm_hw_params_set_period_time_near) \
   X(hw_params, snd_pcm_hw_params)                                      \
   X(hw_params_get_period_size, snd_pcm_hw_params_get_period_size)      \
+  X(hw_params_get_buffer_size, snd_pcm_hw_params_get_buffer_size)      \
   X(sw_params_current, snd_pcm_sw_params_current)                      \
   X(sw_params_set_start_threshold, snd_pcm_sw_params_set_start_threshold) \
   X(sw_params_set_avail_min, snd_pcm_sw_params_set_avail_min)          \

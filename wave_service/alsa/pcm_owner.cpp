@@ -70,6 +70,7 @@ std::optional<Result> Shared::OpenOrReopen(Owner& owner, Lock& lock) {
   if (result == kOk) {
     owner.pcm = opened.pcm;
     owner.period = opened.period;
+    owner.buffered = opened.buffer;
     owner.healthy = true;
     owner.backoff.Reset();
     if (!first) {

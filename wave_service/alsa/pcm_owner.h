@@ -59,6 +59,7 @@ struct Owner {
   // The owner's own.
   snd_pcm_t* pcm = nullptr;
   snd_pcm_uframes_t period = 0;  // frames, which are bytes
+  snd_pcm_uframes_t buffered = 0;  // the PCM's buffer, in frames
   Backoff backoff;
   Clock::time_point next_open{};  // no open before this, after a failure
   // xruns in a row, each within a period of the one before, and the last.
@@ -73,10 +74,11 @@ struct InputOwner : Owner {
   // Guarded by the device's mutex.
   InputStream* stream = nullptr;
   CaptureClock clock;  // the take: started by the host, ended by it or by the stream's close
+  std::uint64_t stop_asked = 0;  // the take whose stop waits for the owner to read out the PCM
 
   // The owner's own.
-  std::vector<std::uint8_t> buffer;  // one period
-  std::uint64_t running_take = 0;    // the take the PCM was started for; 0 when stopped
+  std::vector<std::uint8_t> bytes;  // what one read takes: up to the PCM's buffer
+  std::uint64_t running_take = 0;   // the take the PCM was started for; 0 when stopped
   bool prepared = true;              // ready to start
   Clock::time_point last_frames{};   // when it last delivered
 };
@@ -138,7 +140,8 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   // Capture.
   void StartCapture(InputOwner& owner, Lock& lock);
   void StopCapture(InputOwner& owner, Lock& lock);
-  void ReadPeriod(InputOwner& owner, Lock& lock);
+  void Read(InputOwner& owner, Lock& lock, bool out);
+  void EndTake(InputOwner& owner);
   void ReadFailed(InputOwner& owner, Lock& lock, int error);
   void LoseCapture(InputOwner& owner, Lock& lock, int error, const char* event);
   void Deliver(InputOwner& owner, const std::uint8_t* bytes, std::size_t count);
