@@ -52,7 +52,7 @@ bool AlsaDevice::Playing() {
     const auto& output = static_cast<const OutputOwner&>(*owner);
     const auto state = shared_->pool.StateOf(owner->id);
     if (state == PcmState::kDraining || state == PcmState::kClosing) return true;
-    if (output.stream != nullptr && output.unhanded > 0) return true;
+    if (!output.plays.empty() || !output.handed.empty()) return true;
   }
   return false;
 }
@@ -111,7 +111,7 @@ void Shared::Cut(OutputOwner& owner) {
     owner.stream = nullptr;
   }
   owner.cut = true;
-  owner.unhanded = 0;
+  Silence(owner, true, true);
   pool.Apply(owner.id, PcmEvent::kCut, Clock::now());
   owner.wake.Signal();
 }
@@ -292,7 +292,6 @@ Result OpenOutput(void* context, OutputStream& stream) {
   OutputOwner* owner = self.Attach<OutputOwner>(name, stream.rate(), refusal);
   if (owner == nullptr) return refusal;
   owner->stream = &stream;
-  owner->unhanded = 0;
   if (first_here && self.pool.Held(Direction::kOutput) < self.pool.Limit(Direction::kOutput)) {
     self.StartOwner<OutputOwner>(name, stream.rate(), PcmState::kKept, AlsaDevice::kSpareHold);
   }
@@ -314,9 +313,11 @@ Result OpenOutput(void* context, OutputStream& stream) {
 
 void PlayQueued(void* context, OutputStream& stream, const Play& play) {
   if (play.length == 0) return;  // finished already
+  Shared& self = Self(context);
   auto& owner = *static_cast<OutputOwner*>(stream.device_data);
-  std::lock_guard lock(Self(context).mutex);
-  ++owner.unhanded;
+  std::lock_guard lock(self.mutex);
+  owner.plays.push_back(play);
+  self.sounding.insert(play.id);
   owner.wake.Signal();
 }
 
@@ -326,7 +327,7 @@ void CloseOutput(void* context, OutputStream& stream) {
   std::lock_guard lock(self.mutex);
   owner.wake.Signal();
   self.pool.Apply(owner.id, PcmEvent::kClose);
-  if (owner.stream == &stream && owner.unhanded == 0) {
+  if (owner.stream == &stream && owner.plays.empty()) {
     // Every byte it was given is with ALSA: released here, so that an open
     // right after this close (a play's second pass) finds the PCM draining,
     // not waiting for its owner to wake and release it.

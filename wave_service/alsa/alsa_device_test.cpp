@@ -167,10 +167,8 @@ TEST_F(AlsaDeviceTest, PlaysInARowShareABoundedNumberOfPcmsAndLoseNothing) {
     EXPECT_LE(device.HeldOutputs(), ws::AlsaDevice::kMaxOutputs);
   }
   AllLetGo();
-  // A later open past the bound takes a PCM still playing out a released
-  // stream's end and follows it: every play whole, in order.
+  // Every play whole, in order, on whichever PCM played it.
   const auto files = config.StreamFiles();
-  EXPECT_LE(files.size(), ws::AlsaDevice::kMaxOutputs);
   std::size_t plays = 0;
   for (const auto& file : files) {
     const Bytes played = ReadBytes(file);

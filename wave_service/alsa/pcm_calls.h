@@ -35,6 +35,8 @@ namespace wave_service::alsa {
   X(readi, snd_pcm_readi)                                              \
   X(writei, snd_pcm_writei)                                            \
   X(avail_update, snd_pcm_avail_update)                                \
+  X(state, snd_pcm_state)                                              \
+  X(delay, snd_pcm_delay)                                              \
   X(poll_descriptors_count, snd_pcm_poll_descriptors_count)            \
   X(poll_descriptors, snd_pcm_poll_descriptors)                        \
   X(poll_descriptors_revents, snd_pcm_poll_descriptors_revents)

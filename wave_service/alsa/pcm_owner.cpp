@@ -163,6 +163,9 @@ void Shared::Finish(Owner& owner, bool drop) {
   }
   std::lock_guard lock(mutex);
   pool.Apply(owner.id, PcmEvent::kEnd);
+  if (owner.direction == Direction::kOutput) {
+    Silence(static_cast<alsa::OutputOwner&>(owner), true, true);
+  }
   owner.healthy = false;
   if (!owner.opened) owner.opened = kError;
   owner.finished = true;

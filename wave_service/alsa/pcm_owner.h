@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "wave_service/alsa/alsa_device.h"
@@ -88,16 +89,21 @@ struct OutputOwner : Owner {
 
   // Guarded by the device's mutex.
   OutputStream* stream = nullptr;
-  std::uint32_t unhanded = 0;  // plays announced and not yet all handed to ALSA
-  bool cut = false;            // the bytes pulled and held are dropped, not played
+  std::deque<Play> plays;               // announced, not yet all handed to ALSA, oldest first
+  std::vector<std::uint64_t> handed;    // plays all handed to ALSA and not yet heard
+  bool cut = false;                     // the bytes pulled and held are dropped, not played
 
   // The owner's own.
   std::vector<std::uint8_t> chunk;
-  std::size_t have = 0;      // bytes in the chunk
-  std::size_t done = 0;      // of those, bytes ALSA has taken
-  bool ends_play = false;    // the chunk holds a play's last bytes
-  Clock::time_point played_out{};     // when what ALSA was handed has played
+  std::size_t have = 0;             // bytes in the chunk
+  std::size_t done = 0;             // of those, bytes ALSA has taken
+  std::uint64_t chunk_play = 0;     // the play they come from
+  bool ends_play = false;           // the chunk holds that play's last bytes
   Clock::time_point last_progress{};  // when ALSA last took bytes
+  // When the PCM ran dry with sound still on its way to the sink, and the
+  // delay it reported then.
+  Clock::time_point dry_since{};
+  snd_pcm_sframes_t dry_delay = 0;
 };
 
 }  // namespace alsa
@@ -149,13 +155,16 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   // Playback.
   void Hand(OutputOwner& owner, Lock& lock);
   void PullNext(OutputOwner& owner, Lock& lock);
-  void PlayOut(OutputOwner& owner, Lock& lock);
+  bool PlayOut(OutputOwner& owner, Lock& lock);
   void DropHeld(OutputOwner& owner, Lock& lock);
+  void Silence(OutputOwner& owner, bool announced, bool handed);
 
   std::mutex mutex;
   std::condition_variable answered;  // an owner's first open is done, or an owner finished
   alsa::PcmPool pool;
   std::list<std::unique_ptr<Owner>> owners;
+  // Plays announced to an output and neither heard to their end nor cut.
+  std::unordered_set<std::uint64_t> sounding;
   bool aborting = false;  // the device goes
   std::atomic<std::uint64_t> captured{0};
   std::atomic<std::uint64_t> reopens{0};
