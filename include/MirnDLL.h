@@ -44,7 +44,18 @@ extern "C" {
      represent exactly.
    - Calls may come in any order and any number of times; none needs an
      initialisation call first. Sound runs on the wave service's own threads
-     between calls; no call waits for a device to finish. */
+     between calls; no call waits for a device to finish.
+   - One sound at a time: what a play or a tone replay plays replaces what an
+     earlier one still plays, and the passes of one call play one after
+     another, a pass over the same bytes at the same rate as the one before
+     it heard once.
+   - The library may be unloaded at any moment, also right after a call while
+     sound runs: once the unload returns, nothing reads or writes the
+     library's memory again. The wave service (libMirnWave) is never unloaded:
+     its threads stop the library's sound, close their devices and end on
+     their own, within about a second where the sound server answers. A
+     library loaded again starts afresh (its store zeroed); it may find
+     devices the service still keeps open, which it then uses. */
 
 /* Ordinal 1. Clears the store, stops and closes any earlier recording, and
    starts recording into the store at 8,000 samples/s, 8-bit mono; the device
@@ -55,11 +66,12 @@ MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordStart(void);
    input. Returns 2, also when no recording was running. */
 MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordStop(void);
 /* Ordinal 3. Plays the store's recorded (or loaded) bytes at rate
-   samples/s, closing the output of any earlier play first. The play runs
-   twice, both passes over the same bytes at once. Returns at once with 3
-   while the device plays, and never says when the sound has ended: a host
-   that must wait waits the bytes divided by rate. Returns 33 when a wave
-   output could not be opened at rate; nothing plays then. */
+   samples/s, closing the output of any earlier play first. Its two passes
+   are one after another; after a stop or a load both play the same bytes,
+   heard once. Returns at once with 3 while the device plays, and never says
+   when the sound has ended: a host that must wait waits the bytes divided by
+   rate. Returns 33 when a wave output could not be opened at rate; nothing
+   plays then. */
 MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordPlay(int32_t rate);
 /* Ordinal 4. Saves the recording as a WAVE file with a 52-byte header (a
    24-byte format chunk: 8-bit mono PCM, rate written into the header as
@@ -79,11 +91,11 @@ MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordLoad(AutomationString path);
 /* Ordinal 6. The tone replay: plays the store at rate, then replays it at
    8,000 samples/s, first over its length scaled by 11025 / rate (whole
    division; at most the store) and then over its recorded length (a
-   SoundRecordPlay(8000)). Returns at once with 1, with no notice of the end,
-   or 33 when the output could not be opened at rate. */
+   SoundRecordPlay(8000)), one after another. Returns at once with 1, with no
+   notice of the end, or 33 when the output could not be opened at rate. */
 MIRNDLL_API int32_t MIRNDLL_CALL ToneCreate(int32_t rate);
 /* Ordinal 7. The host's end-of-use call. Returns 0; the library stays
-   usable, and its devices stop when it is unloaded or the process exits. */
+   usable, and its sound stops when it is unloaded or the process exits. */
 MIRNDLL_API int32_t MIRNDLL_CALL DLLStop(void);
 
 #ifdef __cplusplus

@@ -1,4 +1,5 @@
-// The one SoundState, the header-word helpers every Part shares, and DLLStop.
+// The one SoundState, the header-word helpers the exports share, its
+// detachment from the wave service at unload, and DLLStop.
 #include "library/sound_state.h"
 
 #include "MirnDLL.h"
@@ -7,6 +8,17 @@
 namespace mirn {
 
 SoundState g_sound_state{};
+
+namespace {
+
+// Run when the library is unloaded (or the process exits): the wave service
+// outlives the library, so it is told to end every stream on the state and
+// never to touch the store or the header again, before they are unmapped.
+struct DetachAtUnload {
+  ~DetachAtUnload() { wave_service::DetachMemory(&g_sound_state, sizeof g_sound_state); }
+} g_detach_at_unload;
+
+}  // namespace
 
 void SetRecordingFormat(wave_service::WaveFormat& format) {
   format.format_tag = wave_service::kFormatPcm;

@@ -32,10 +32,20 @@ bool PlaySequence(std::int32_t rate) {
   return true;
 }
 
+std::int32_t Play(std::int32_t rate) {
+  if (!PlaySequence(rate)) return 33;
+  if (!PlaySequence(rate)) return 33;
+  return 3;
+}
+
 }  // namespace mirn
 
 extern "C" MIRNDLL_API int32_t MIRNDLL_CALL SoundRecordPlay(int32_t rate) {
-  if (!mirn::PlaySequence(rate)) return 33;
-  if (!mirn::PlaySequence(rate)) return 33;
-  return 3;
+  // A hint for the service, which changes none of the steps: what this call
+  // plays replaces what earlier calls still play, its two passes play in
+  // turn (the same bytes are heard once), and both outputs may be opened
+  // side by side.
+  const std::uint32_t rates[] = {static_cast<std::uint32_t>(rate), static_cast<std::uint32_t>(rate)};
+  wave_service::BeginCall(rates, 2);
+  return mirn::Play(rate);
 }

@@ -13,4 +13,9 @@ std::uint32_t BoundedPlayLength(std::uint32_t length);
 // False when the output could not be opened (nothing written then).
 bool PlaySequence(std::int32_t rate);
 
+// SoundRecordPlay's steps: the play sequence twice; 3, or 33 as soon as an
+// open fails. The export and the tone replay's nested play both run it, the
+// tone replay within its own call (see the export).
+std::int32_t Play(std::int32_t rate);
+
 }  // namespace mirn

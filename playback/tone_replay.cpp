@@ -7,6 +7,12 @@
 namespace ws = wave_service;
 
 extern "C" MIRNDLL_API int32_t MIRNDLL_CALL ToneCreate(int32_t rate) {
+  // The service's hint (see SoundRecordPlay): the tone and both passes of its
+  // replay are one call, heard one after another.
+  const std::uint32_t rates[] = {static_cast<std::uint32_t>(rate), mirn::kRecordingRate,
+                                 mirn::kRecordingRate};
+  ws::BeginCall(rates, 3);
+
   auto& s = mirn::g_sound_state;
   s.BufferHeader.buffer_length = mirn::BoundedPlayLength(mirn::BytesRecorded());
   ws::OutputClose(s.OutputHandle);
@@ -26,6 +32,6 @@ extern "C" MIRNDLL_API int32_t MIRNDLL_CALL ToneCreate(int32_t rate) {
   ws::OutputPrepareHeader(s.OutputHandle, &s.BufferHeader, mirn::kHeaderSize);
   ws::OutputWrite(s.OutputHandle, &s.BufferHeader, mirn::kHeaderSize);
 
-  SoundRecordPlay(8000);  // its result is not part of the tone replay's
+  mirn::Play(8000);  // SoundRecordPlay's steps; their result is not the tone replay's
   return 1;
 }

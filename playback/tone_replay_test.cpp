@@ -39,10 +39,15 @@ class ToneReplayTest : public mirn::testing::LibraryTest {
   }
 };
 
-TEST_F(ToneReplayTest, ReplaysTheScaledLengthThenTheRecording) {
+TEST_F(ToneReplayTest, ReplaysTheScaledLengthThenTheRecordingOneAfterAnother) {
   Record(3000);
   EXPECT_EQ(ToneCreate(5512), 1);  // factor 2
   ExpectStreams(Streams(), {{5512, 3000}, {8000, 6000}, {8000, 3000}});
+  // Each pass starts as the one before it ends.
+  const auto& outputs = device.Outputs();
+  EXPECT_EQ(outputs[1].writes[0].started_us, outputs[0].writes[0].ended_us);
+  EXPECT_EQ(outputs[2].writes[0].started_us, outputs[1].writes[0].ended_us);
+  EXPECT_EQ(device.ExpectedRates(), (std::vector<std::uint32_t>{5512, 8000, 8000}));
   EXPECT_EQ(mirn::BytesRecorded(), 3000u);
   EXPECT_EQ(state.WaveFormat.samples_per_second, 8000u);
   EXPECT_EQ(state.WaveFormat.bytes_per_second, 8000u);
@@ -50,12 +55,20 @@ TEST_F(ToneReplayTest, ReplaysTheScaledLengthThenTheRecording) {
 
 TEST_F(ToneReplayTest, FactorFollowsIntegerDivisionOf11025) {
   Record(1000);
-  ToneCreate(11025);  // factor 1
+  // Factor 1: the replay's two passes are the same play, heard once.
+  ToneCreate(11025);
+  ExpectStreams(Streams(), {{11025, 1000}, {8000, 1000}, {8000, 0}});
   ToneCreate(11026);  // factor 0: the replay's first pass is empty
-  ToneCreate(3675);   // factor 3
-  ExpectStreams(Streams(), {{11025, 1000}, {8000, 1000}, {8000, 1000},
-                            {11026, 1000}, {8000, 0}, {8000, 1000},
-                            {3675, 1000}, {8000, 3000}, {8000, 1000}});
+  ToneCreate(3675);   // factor 3, cutting the tone before it short
+  device.FinishPlays();
+  const auto& outputs = device.Outputs();
+  ASSERT_EQ(outputs.size(), 9u);
+  EXPECT_EQ(outputs[4].writes[0].length, 0u);
+  EXPECT_TRUE(outputs[3].writes[0].cut && outputs[5].writes[0].cut) << "the tone before it";
+  for (std::size_t i : {6, 7, 8}) EXPECT_TRUE(outputs[i].writes[0].finished);
+  EXPECT_EQ(outputs[6].rate, 3675u);
+  EXPECT_EQ(outputs[7].writes[0].played, Store(0, 3000));
+  EXPECT_EQ(outputs[8].writes[0].played, Store(0, 1000));
 }
 
 TEST_F(ToneReplayTest, ScaledLengthIsBoundedByTheStore) {
@@ -79,7 +92,7 @@ TEST_F(ToneReplayTest, FailedOwnOpenLeavesTheScaledLengthForTheNextPlay) {
   EXPECT_EQ(mirn::BytesRecorded(), static_cast<std::uint32_t>(11025ull * kStoreSize));
   EXPECT_EQ(device.Outputs().size(), 0u);
   EXPECT_EQ(SoundRecordPlay(8000), 3);
-  ExpectStreams(Streams(), {{8000, kStoreSize}, {8000, kStoreSize}});
+  ExpectStreams(Streams(), {{8000, kStoreSize}, {8000, 0}});
 }
 
 TEST_F(ToneReplayTest, RatesBelowOneAreRefusedWithoutCrashing) {
@@ -90,7 +103,7 @@ TEST_F(ToneReplayTest, RatesBelowOneAreRefusedWithoutCrashing) {
     EXPECT_EQ(mirn::BytesRecorded(), 0u) << "factor 0 for rate " << rate;
   }
   EXPECT_TRUE(device.Outputs().back().closed) << "the tone closed the earlier output first";
-  ExpectStreams(Streams(), {{8000, 500}, {8000, 500}});
+  ExpectStreams(Streams(), {{8000, 500}, {8000, 0}});
 }
 
 }  // namespace

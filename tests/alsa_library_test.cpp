@@ -121,12 +121,12 @@ TEST_F(AlsaLibrary, RecordingKeepsTheCapturedBytesFromTheFirstOn) {
   EXPECT_EQ(ws::Counts().inputs, 0u);
 }
 
-TEST_F(AlsaLibrary, EachPlayPassIsAStreamOfExactlyItsBytes) {
+TEST_F(AlsaLibrary, APlayWhosePassesAreTheSameIsOneStreamOfExactlyItsBytes) {
   LoadPattern(3001);
   EXPECT_EQ(SoundRecordPlay(16000), 3);
   const auto files = FinishPlaying();
-  ASSERT_EQ(files.size(), 2u);
-  for (const fs::path& file : files) EXPECT_EQ(mirn::test::ReadBytes(file), Store(0, 3001));
+  ASSERT_EQ(files.size(), 1u) << "both passes play the loaded bytes: heard once";
+  EXPECT_EQ(mirn::test::ReadBytes(files[0]), Store(0, 3001));
 }
 
 TEST_F(AlsaLibrary, ToneReplayPlaysThreeStreamsOfTheLengthsItsStepsGive) {

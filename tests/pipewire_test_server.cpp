@@ -225,6 +225,7 @@ bool PipeWireTestServer::Launch() {
     usleep(20'000);
   }
   if (options_.record_sink) {
+    const std::size_t recorded = SinkBytes().size();  // before a restart
     const int out = SinkFile();
     std::vector<std::string> env = ChildEnvironment({"PIPEWIRE_ALSA={ stream.capture.sink = true }"});
     recorder_pid_ = Spawn({"arecord", "-q", "-D", kSinkMonitor, "-f", "U8", "-r", "8000", "-c",
@@ -237,6 +238,16 @@ bool PipeWireTestServer::Launch() {
         return failed("arecord did not start recording the sink");
       }
       usleep(20'000);
+    }
+    // Linked is not yet recording: a sound played before arecord's first
+    // bytes (the sink's silence, which it renders while it is recorded) is
+    // missed from the sink's recording.
+    while (SinkBytes().size() <= recorded) {
+      if (Exited(recorder_pid_) || Clock::now() > deadline) {
+        recorder_pid_ = -1;
+        return failed("arecord recorded nothing of the sink");
+      }
+      usleep(10'000);
     }
   }
   close(log);

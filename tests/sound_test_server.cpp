@@ -215,23 +215,3 @@ int SoundTestServer::Clients() const {
 }
 
 }  // namespace mirn::test
-
-#if defined(__SANITIZE_THREAD__)
-// libpulse and libpipewire are not built with ThreadSanitizer, so the atomics
-// of their lock-free ring buffers and reference counts are invisible to it,
-// and the copies they make on either side of them look like races. Ignore
-// the accesses their own calls make; every program that talks to a test
-// server links this file.
-extern "C" const char* __tsan_default_suppressions() {
-  // called_from_lib takes one library each, and only one that stays loaded;
-  // PipeWire's modules come and go with its streams, so their frames are
-  // matched by name instead.
-  return "called_from_lib:libpulse.so\ncalled_from_lib:libpulsecommon\n"
-         "called_from_lib:libpipewire-0.3.so\n"
-         "race:libasound_module_pcm_pipewire.so\nrace:libspa-\nrace:libpipewire-module-\n"
-         // the plugin unlocks its thread loop's lock on a thread TSan did not see take it
-         "mutex:libasound_module_pcm_pipewire.so\nmutex:libpipewire-0.3.so\nmutex:libspa-\n"
-         // PipeWire's thread fills the ring alsa-lib copies captured frames out of
-         "race:snd_pcm_area_copy\n";
-}
-#endif

@@ -30,6 +30,12 @@ struct Play {
   std::uint64_t id;  // nonzero, never reused in a process
   const std::uint8_t* data;
   std::uint32_t length;
+  // The play before it in the host's call (0 for none): this one starts only
+  // once that one has been heard to its last byte, if it is this device's
+  // and has not yet been heard, cut or let go; else at once.
+  std::uint64_t after = 0;
+  // The first play of a call: every other output of the device stops now.
+  bool replaces = false;
 };
 
 // What one OutputStream::Pull handed over.
@@ -58,10 +64,22 @@ struct Pulled {
 // Every device must:
 //  - report its own errors as Result codes (one translating function per
 //    platform), kOk for success;
+//  - answer an open within a deadline of its own, and fail it with kError
+//    when its device does not answer in time (whatever that open acquires
+//    later is let go, or kept for a later open);
 //  - call InputStream::Deliver only between a successful start_input and the
-//    return of stop_input or close_input;
+//    return of stop_input or close_input, and deliver by the return of
+//    stop_input what it captured up to the call;
+//  - play one sound at a time (wave_service.h): a play with `after` waits
+//    until that play has been heard, and a play that `replaces` stops every
+//    other output at once, dropping what they hold;
 //  - after close_output, play the stream's queued bytes to their end, then let
 //    go of the output device and call OutputStream::Release exactly once;
+//  - let go of an output device, or keep it for another stream, only once
+//    every byte it was handed has been heard, unless its stream was cut;
+//  - never make a host call wait without a bound for a thread of its own,
+//    and at an unload or exit never wait for a thread inside the platform's
+//    sound calls;
 //  - call RemoveDevice before it goes away, whatever streams are still open.
 // ---------------------------------------------------------------------------
 struct DeviceOps {
@@ -96,6 +114,17 @@ struct DeviceOps {
   // The stream's handle is closed. The device lets the queued plays finish,
   // lets go of the output device, then calls stream.Release().
   void (*close_output)(void* context, OutputStream& stream);
+
+  // A host call will open outputs at these rates (each from 1 to kMaxRate),
+  // in order: the device may start acquiring them now, side by side, so
+  // that each of the call's opens waits for about one acquisition at most.
+  // Must not wait for the device.
+  void (*expect_outputs)(void* context, const std::uint32_t* rates, std::size_t count);
+  // The host has gone: within about a second, let go of every device this
+  // one holds for no open stream (kept and draining ones at once, what they
+  // still hold cut short, and those of streams closed before this call once
+  // they are done). Must not wait for the device.
+  void (*let_go_idle)(void* context);
 };
 
 // A device: its table and the context its operations get.
@@ -129,14 +158,15 @@ class Stream {
     std::uint32_t moved = 0;  // bytes stored or played so far
   };
 
-  Stream(Handle handle, std::uint32_t rate, Device device)
-      : handle_(handle), rate_(rate), device_(device) {}
+  Stream(Handle handle, std::uint32_t rate, Device device, const Handle* home)
+      : handle_(handle), rate_(rate), device_(device), home_(home) {}
 
   bool Holds(const BufferHeader* header) const;
 
   Handle handle_;
   std::uint32_t rate_;
   Device device_;
+  const Handle* home_;  // where the open stored the handle
   std::deque<Queued> queue_;
 };
 

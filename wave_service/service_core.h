@@ -36,6 +36,10 @@ class ServiceCore {
   Result OutputWrite(Handle handle, BufferHeader* header, std::uint32_t size);
   Result OutputClose(Handle handle);
 
+  // The service's own calls (wave_service.h).
+  void BeginCall(const std::uint32_t* rates, std::size_t count);
+  void DetachMemory(const void* begin, std::size_t size);
+
   // Management.
   void Install(Device device);
   void Remove(Device device);
@@ -48,9 +52,6 @@ class ServiceCore {
   void SetJournal(std::vector<JournalEntry>* journal);
   void Record(Operation op, Handle handle, Result result);
   ServiceCounts Counts();
-  // Frees every stream still held and the memory of the tables, leaving the
-  // service empty and usable; for the service's own shutdown.
-  void ReleaseMemory();
 
   // Stream bookkeeping, for the stream methods.
   void Deliver(InputStream& stream, const std::uint8_t* bytes, std::size_t count);
@@ -66,7 +67,21 @@ class ServiceCore {
     bool persistent = false;
   };
 
+  // The host call whose writes play now: one sound at a time.
+  struct HostCall {
+    bool marked = false;   // begun by BeginCall: a write may be the one before it
+    bool replace = false;  // its first write is still to come: it stops the rest
+    // Its last play with bytes to play: the next write follows it, or is it.
+    std::uint64_t last = 0;
+    const std::uint8_t* data = nullptr;
+    std::uint32_t length = 0;
+    std::uint32_t rate = 0;
+    Device device;
+  };
+
   // All below with mutex_ held.
+  Device CurrentDeviceLocked() const;
+  void DropPlays(OutputStream& stream, bool touch_headers);
   InputStream* FindInput(Handle handle);
   OutputStream* FindOutput(Handle handle);
   Handle NextHandle();
@@ -80,6 +95,7 @@ class ServiceCore {
   Device installed_;  // ops == nullptr: the default device
   Handle last_handle_ = 0;
   std::uint64_t last_play_ = 0;
+  HostCall call_;
   std::vector<std::unique_ptr<InputStream>> inputs_;    // open inputs
   std::vector<std::unique_ptr<OutputStream>> outputs_;  // open, or closed and playing
   // How many queued buffers or plays use each header. Kept here, not in the

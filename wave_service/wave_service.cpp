@@ -2,6 +2,7 @@
 // passes fault injection and the journal here, is checked here, and reaches
 // the device that owns its stream only with arguments already checked.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <limits>
 #include <new>
@@ -40,25 +41,12 @@ Result CheckOpen(Device device, Direction direction, std::uint32_t id, const Wav
 }  // namespace
 
 ServiceCore& ServiceCore::Get() {
-  // Never destroyed, so that devices held in other statics may still call in
-  // at exit or unload, whatever the order they go in. It lives in static
-  // storage and lets go of what it holds on the heap when the library is
-  // unloaded or the process exits (made after it, `release` goes before it
-  // would, and before everything made earlier), so that an unloaded service
-  // leaves nothing behind.
+  // Never destroyed: devices held in other statics, and their threads, may
+  // still call in at exit, whatever the order statics go in. The library
+  // holding it is never unloaded (see wave_service/CMakeLists.txt).
   alignas(ServiceCore) static std::byte storage[sizeof(ServiceCore)];
   static ServiceCore* const core = ::new (storage) ServiceCore;
-  static const struct Release {
-    ~Release() { core->ReleaseMemory(); }
-  } release;
   return *core;
-}
-
-void ServiceCore::ReleaseMemory() {
-  std::lock_guard lock(mutex_);
-  decltype(inputs_)().swap(inputs_);
-  decltype(outputs_)().swap(outputs_);
-  decltype(header_uses_)().swap(header_uses_);
 }
 
 InputStream* ServiceCore::FindInput(Handle handle) {
@@ -82,12 +70,22 @@ Handle ServiceCore::NextHandle() {
   return ++last_handle_;
 }
 
+Device ServiceCore::CurrentDeviceLocked() const {
+  return installed_.ops != nullptr ? installed_ : DefaultDevice();
+}
+
 Device ServiceCore::CurrentDevice() {
-  {
-    std::lock_guard lock(mutex_);
-    if (installed_.ops != nullptr) return installed_;
+  std::lock_guard lock(mutex_);
+  return CurrentDeviceLocked();
+}
+
+// The stream's queued plays are done, unplayed. `touch_headers` is false for
+// headers in memory that is going away.
+void ServiceCore::DropPlays(OutputStream& stream, bool touch_headers) {
+  while (!stream.queue_.empty()) {
+    EndHeaderUse(stream.queue_.front().header, touch_headers);
+    stream.queue_.pop_front();
   }
-  return DefaultDevice();
 }
 
 Result ServiceCore::Open(Direction direction, Handle* handle, std::uint32_t device,
@@ -110,7 +108,7 @@ Result ServiceCore::Open(Direction direction, Handle* handle, std::uint32_t devi
   if (fresh == 0) return kAllocated;
   // The stream joins its table only once the device has taken it.
   auto open = [&]<class S>(std::vector<std::unique_ptr<S>>& streams, Result (*open_on)(void*, S&)) {
-    std::unique_ptr<S> stream(new S(fresh, format->samples_per_second, owner));
+    std::unique_ptr<S> stream(new S(fresh, format->samples_per_second, owner, handle));
     if (const Result result = open_on(owner.context, *stream); result != kOk) return result;
     std::lock_guard lock(mutex_);
     streams.push_back(std::move(stream));
@@ -233,6 +231,9 @@ Result ServiceCore::InputClose(Handle handle) {
   return kOk;
 }
 
+// One sound at a time (wave_service.h): the call's first write drops what
+// every output still has queued, and each later write follows the one
+// before it, or is it.
 Result ServiceCore::OutputWrite(Handle handle, BufferHeader* header, std::uint32_t size) {
   OutputStream* stream;
   Play play;
@@ -245,6 +246,19 @@ Result ServiceCore::OutputWrite(Handle handle, BufferHeader* header, std::uint32
     // The header only describes the play: a header queued elsewhere (on
     // another output or on the input) is played again as a play of its own.
     play = {++last_play_, header->data, SnapshotLength(*header)};
+    play.replaces = std::exchange(call_.replace, false);
+    if (play.replaces) {
+      for (const auto& output : outputs_) DropPlays(*output, true);
+      call_.last = 0;
+    }
+    const bool same_device = call_.device == stream->device_;
+    if (call_.marked && call_.last != 0 && same_device && call_.data == play.data &&
+        call_.length == play.length && call_.rate == stream->rate_) {
+      play.length = 0;  // what the call already plays: heard once
+    } else if (play.length > 0) {
+      play.after = same_device ? call_.last : 0;
+      call_ = {call_.marked, false, play.id, play.data, play.length, stream->rate_, stream->device_};
+    }
     UseHeader(header);
     if (play.length == 0) {
       EndHeaderUse(header, true);  // nothing to play: done at once
@@ -267,6 +281,84 @@ Result ServiceCore::OutputClose(Handle handle) {
   }
   stream->device_.ops->close_output(stream->device_.context, *stream);
   return kOk;
+}
+
+void ServiceCore::BeginCall(const std::uint32_t* rates, std::size_t count) {
+  Device device;
+  {
+    std::lock_guard lock(mutex_);
+    call_ = {};
+    call_.marked = call_.replace = true;
+    device = CurrentDeviceLocked();
+  }
+  // A play opens two outputs and a tone replay three: a few are plenty.
+  std::array<std::uint32_t, 8> valid{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; rates != nullptr && i < count && n < valid.size(); ++i) {
+    if (rates[i] >= 1 && rates[i] <= kMaxRate) valid[n++] = rates[i];
+  }
+  if (n > 0) device.ops->expect_outputs(device.context, valid.data(), n);
+}
+
+void ServiceCore::DetachMemory(const void* begin, std::size_t size) {
+  const auto low = reinterpret_cast<std::uintptr_t>(begin);
+  auto inside = [&](const void* p) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    return at >= low && at - low < size;
+  };
+  auto uses = [&](const Stream& stream) {
+    return inside(stream.home_) ||
+           std::ranges::any_of(stream.queue_, [&](const Stream::Queued& queued) {
+             const auto data = reinterpret_cast<std::uintptr_t>(queued.data);
+             return inside(queued.header) || (data < low + size && low < data + queued.length);
+           });
+  };
+  std::vector<std::unique_ptr<InputStream>> inputs;
+  std::vector<OutputStream*> outputs;
+  std::vector<Device> devices;
+  {
+    std::lock_guard lock(mutex_);
+    auto note = [&](Device device) {
+      if (std::ranges::find(devices, device) == devices.end()) devices.push_back(device);
+    };
+    note(CurrentDeviceLocked());
+    for (auto it = inputs_.begin(); it != inputs_.end();) {
+      InputStream& stream = **it;
+      if (!uses(stream)) {
+        ++it;
+        continue;
+      }
+      for (const Stream::Queued& queued : stream.queue_) {
+        EndHeaderUse(queued.header, !inside(queued.header));
+      }
+      stream.queue_.clear();
+      stream.started_ = false;
+      note(stream.device_);
+      inputs.push_back(std::move(*it));
+      it = inputs_.erase(it);
+    }
+    for (const auto& output : outputs_) {
+      if (!uses(*output)) continue;
+      for (const Stream::Queued& queued : output->queue_) {
+        EndHeaderUse(queued.header, !inside(queued.header));
+      }
+      output->queue_.clear();
+      note(output->device_);
+      if (!output->closed_) {
+        output->closed_ = true;
+        outputs.push_back(output.get());
+      }
+    }
+    std::erase_if(header_uses_, [&](const auto& use) { return inside(use.first); });
+    call_ = {};
+  }
+  // Unreachable by their handles now; the devices let go of them. A closed
+  // output is freed by its device's Release, as after any close.
+  for (const auto& input : inputs) input->device_.ops->close_input(input->device_.context, *input);
+  for (OutputStream* output : outputs) {
+    output->device_.ops->close_output(output->device_.context, *output);
+  }
+  for (const Device& device : devices) device.ops->let_go_idle(device.context);
 }
 
 void ServiceCore::Install(Device device) {
@@ -420,6 +512,14 @@ Result OutputClose(Handle handle) {
 // ---------------------------------------------------------------------------
 // Management.
 // ---------------------------------------------------------------------------
+
+void BeginCall(const std::uint32_t* output_rates, std::size_t count) {
+  ServiceCore::Get().BeginCall(output_rates, count);
+}
+
+void DetachMemory(const void* begin, std::size_t size) {
+  ServiceCore::Get().DetachMemory(begin, size);
+}
 
 void InstallDevice(const DeviceOps* ops, void* context) {
   ServiceCore::Get().Install(ops != nullptr ? Device{ops, context} : Device{});

@@ -2,6 +2,7 @@
 // its thirteen operations and what callers guarantee and devices must do.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace wave_service {
@@ -115,10 +116,10 @@ using Handle = std::uint32_t;
 //  - unprepare or close while a buffer is queued on the input gets
 //    kStillPlaying and changes nothing; unprepare clears kPrepared;
 //  - output: every write plays its whole snapshot at the rate of its open,
-//    also when the header is queued elsewhere; writes on one output play in
-//    order, outputs play at the same time; a close while a buffer plays
-//    closes the handle at once and lets the stream play to its end before
-//    the device is released.
+//    also when the header is queued elsewhere, unless a later call replaces
+//    it (below); writes play one at a time, in the order they were made; a
+//    close while a buffer plays closes the handle at once and lets the
+//    stream play to its end before the device is released.
 // ---------------------------------------------------------------------------
 
 Result InputOpen(Handle* handle, std::uint32_t device, const WaveFormat* format,
@@ -137,5 +138,38 @@ Result OutputOpen(Handle* handle, std::uint32_t device, const WaveFormat* format
 Result OutputPrepareHeader(Handle handle, BufferHeader* header, std::uint32_t size);
 Result OutputWrite(Handle handle, BufferHeader* header, std::uint32_t size);
 Result OutputClose(Handle handle);
+
+// ---------------------------------------------------------------------------
+// The service's own calls, beside the platform's operations.
+//
+// One sound at a time: the passes of one host call play in turn, and a later
+// call replaces what earlier calls still play. A call runs from its
+// BeginCall to the next one; writes made before any BeginCall are one call.
+//  - Every write plays once the write before it in the call (on any output)
+//    has been heard to its end.
+//  - In a call begun by BeginCall, a write that would play exactly what the
+//    write before it plays (the same data address, length and rate) is that
+//    play, heard once: it is done at once, and its header is done when that
+//    play's is.
+//  - The first write of a call, also an empty one, stops every output at
+//    once: what they still play, and the plays queued on them, are dropped
+//    (those plays are done, unplayed).
+// The handles, results and lengths of every operation stay as stated above.
+// ---------------------------------------------------------------------------
+
+// Marks the start of a host call that plays. `output_rates` (may be null when
+// `count` is 0) are the rates of the outputs the call will open, in order, so
+// that the device may open them side by side; a rate outside 1 to the
+// highest a device is asked for is left out. Never waits for a device.
+void BeginCall(const std::uint32_t* output_rates, std::size_t count);
+
+// For a caller whose memory goes away (a library being unloaded): ends every
+// stream whose handle an open stored in [begin, begin + size), or that has a
+// queued buffer or play whose header or data lies there. Inputs are stopped
+// and closed; outputs are closed with their queued plays dropped. Once it
+// returns, the service never reads or writes that memory again (headers in
+// it are not marked done), and devices let go, within about a second, of
+// what no stream uses. Never waits for a device's thread.
+void DetachMemory(const void* begin, std::size_t size);
 
 }  // namespace wave_service

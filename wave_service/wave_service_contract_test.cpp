@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "wave_service/device.h"
@@ -41,6 +42,27 @@ class VirtualAdapter {
   void FinishPlays() { device_.FinishPlays(); }
   // Byte n an input captures.
   static std::uint8_t Captured(std::uint64_t n) { return ws::VirtualDevice::NumberedByte(n); }
+  // Returns once the device holds no device for any stream.
+  void LetGo() {
+    device_.FinishPlays();
+    EXPECT_EQ(device_.HeldInputs() + device_.HeldOutputs(), 0u);
+  }
+  // What the outputs played, each write that played anything, in the order
+  // they started.
+  static constexpr bool kRecordsPlays = true;
+  std::vector<std::vector<std::uint8_t>> Played() const {
+    std::vector<const ws::VirtualDevice::WriteRecord*> writes;
+    for (const auto& output : device_.Outputs()) {
+      for (const auto& write : output.writes) {
+        if (!write.played.empty()) writes.push_back(&write);
+      }
+    }
+    std::ranges::stable_sort(writes, {}, &ws::VirtualDevice::WriteRecord::started_us);
+    std::vector<std::vector<std::uint8_t>> played;
+    for (const auto* write : writes) played.push_back(write->played);
+    return played;
+  }
+  const ws::VirtualDevice& device() const { return device_; }
 
  private:
   ws::VirtualDevice device_;
@@ -62,6 +84,19 @@ class AlsaAdapter {
     EXPECT_TRUE(mirn::test::WaitFor([&] { return !device_.Playing(); }));
   }
   static std::uint8_t Captured(std::uint64_t n) { return mirn::test::AlsaTestConfig::InfileByte(n); }
+  void LetGo() {
+    EXPECT_TRUE(mirn::test::WaitFor([&] {
+      return device_.HeldPcms(ws::Direction::kInput) + device_.HeldPcms(ws::Direction::kOutput) == 0;
+    }));
+  }
+  // What the PCMs played, each into a file of its own (in no order: a kept
+  // PCM may play any stream).
+  static constexpr bool kRecordsPlays = true;
+  std::vector<std::vector<std::uint8_t>> Played() const {
+    std::vector<std::vector<std::uint8_t>> played;
+    for (const auto& file : config_.StreamFiles()) played.push_back(mirn::test::ReadBytes(file));
+    return played;
+  }
 
  private:
   mirn::test::AlsaTestConfig config_;  // before the device: ALSA reads it at the first open
@@ -86,6 +121,10 @@ class WinmmAdapter {
     EXPECT_TRUE(WaitFor([&] { return !device_.Playing(); }));
   }
   static std::uint8_t Captured(std::uint64_t) { return 0; }
+  void LetGo() {
+    EXPECT_TRUE(WaitFor([&] { return device_.HeldInputs() + device_.HeldOutputs() == 0; }));
+  }
+  static constexpr bool kRecordsPlays = false;
 
  private:
   // Looks every millisecond, for at most 30 s: a test fails rather than hangs.
@@ -413,6 +452,100 @@ TYPED_TEST(WaveServiceContract, ManyPlaysLeakNothing) {
   EXPECT_EQ(ws::Counts().outputs, 0u);
   EXPECT_EQ(ws::Counts().headers, 0u);
   EXPECT_EQ(this->Flags(), ws::kPrepared | ws::kDone);
+}
+
+// ---------------------------------------------------------------------------
+// One sound at a time, and memory that goes away.
+// ---------------------------------------------------------------------------
+
+TYPED_TEST(WaveServiceContract, OneCallsPassesPlayInTurnAndTheSamePassIsHeardOnce) {
+  for (std::uint32_t n = 0; n < kLength; ++n) this->buffer[n] = static_cast<std::uint8_t>(1 + n % 251);
+  std::vector<std::uint8_t> other(kLength / 2, 0x5A);
+  ws::BufferHeader second{other.data(), kLength / 2, 0, 0, 0, {}};
+  const std::uint32_t rates[] = {8000, 8000, 8000};
+  ws::BeginCall(rates, 3);
+  EXPECT_EQ(ws::OutputClose(this->Play()), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(this->Play()), ws::kOk);  // the same bytes again: that play
+  const ws::Handle last = this->Open(false);
+  ASSERT_EQ(ws::OutputPrepareHeader(last, &second, kHeaderSize), ws::kOk);
+  ASSERT_EQ(ws::OutputWrite(last, &second, kHeaderSize), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(last), ws::kOk);
+  this->device.FinishPlays();
+  EXPECT_EQ(this->Flags(), ws::kPrepared | ws::kDone);
+  EXPECT_EQ(second.flags, ws::kPrepared | ws::kDone);
+  if constexpr (TypeParam::kRecordsPlays) {
+    const std::vector<std::uint8_t> first(this->buffer, this->buffer + kLength);
+    auto played = this->device.Played();
+    if constexpr (!TypeParam::kPaced) std::ranges::sort(played);
+    auto heard = std::vector{first, other};
+    if constexpr (!TypeParam::kPaced) std::ranges::sort(heard);
+    EXPECT_EQ(played, heard) << "each once, whole";
+  }
+  if constexpr (TypeParam::kPaced) {
+    const auto& outputs = this->device.device().Outputs();
+    EXPECT_EQ(outputs[2].writes[0].started_us, outputs[0].writes[0].ended_us) << "in turn";
+  }
+}
+
+TYPED_TEST(WaveServiceContract, ALaterCallCutsWhatEarlierOnesStillPlay) {
+  std::vector<std::uint8_t> other(kLength, 0x5A);
+  ws::BufferHeader second{other.data(), kLength, 0, 0, 0, {}};
+  const std::uint32_t slow[] = {4000};
+  ws::BeginCall(slow, 1);
+  const ws::Handle first = this->Play(4000);  // a quarter of a second
+  if constexpr (TypeParam::kPaced) this->device.Capture(100);  // time passes: a little plays
+  const std::uint32_t rates[] = {8000};
+  ws::BeginCall(rates, 1);
+  const ws::Handle next = this->Open(false);
+  ASSERT_EQ(ws::OutputPrepareHeader(next, &second, kHeaderSize), ws::kOk);
+  ASSERT_EQ(ws::OutputWrite(next, &second, kHeaderSize), ws::kOk);
+  EXPECT_EQ(this->Flags() & (ws::kInQueue | ws::kDone), ws::kDone) << "dropped at once";
+  this->device.FinishPlays();
+  EXPECT_EQ(second.flags, ws::kPrepared | ws::kDone);
+  EXPECT_EQ(ws::OutputClose(first), ws::kOk);
+  EXPECT_EQ(ws::OutputClose(next), ws::kOk);
+  if constexpr (TypeParam::kPaced) {
+    const auto& cut = this->device.device().Outputs()[0].writes[0];
+    EXPECT_TRUE(cut.cut);
+    EXPECT_LT(cut.played.size(), kLength);
+    EXPECT_EQ(this->device.Played().back(), other) << "played whole";
+  }
+  this->device.LetGo();
+  EXPECT_EQ(ws::Counts().outputs, 0u);
+  EXPECT_EQ(ws::Counts().headers, 0u);
+}
+
+TYPED_TEST(WaveServiceContract, DetachedMemoryIsNeverTouchedAgainAndItsStreamsEnd) {
+  // A library's state: the handles, the header and the samples in one block.
+  struct State {
+    ws::Handle input = 0;
+    ws::Handle output = 0;
+    ws::BufferHeader header{};
+    std::uint8_t samples[kLength]{};
+  };
+  auto state = std::make_unique<State>();
+  state->header = {state->samples, kLength, 0, 0, 0, {}};
+  const ws::WaveFormat format = Pcm(8000);
+  ASSERT_EQ(ws::InputOpen(&state->input, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+  ASSERT_EQ(ws::InputPrepareHeader(state->input, &state->header, kHeaderSize), ws::kOk);
+  ASSERT_EQ(ws::InputAddBuffer(state->input, &state->header, kHeaderSize), ws::kOk);
+  ASSERT_EQ(ws::InputStart(state->input), ws::kOk);
+  this->device.Capture(100);
+  ASSERT_EQ(ws::OutputOpen(&state->output, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
+  ASSERT_EQ(ws::OutputPrepareHeader(state->output, &state->header, kHeaderSize), ws::kOk);
+  ASSERT_EQ(ws::OutputWrite(state->output, &state->header, kHeaderSize), ws::kOk);
+
+  ws::DetachMemory(state.get(), sizeof *state);
+  const State handles = *state;
+  // As memory handed on to something else.
+  std::fill_n(reinterpret_cast<std::uint8_t*>(state.get()), sizeof *state, std::uint8_t{0xEE});
+  this->device.LetGo();
+  EXPECT_TRUE(std::all_of(reinterpret_cast<const std::uint8_t*>(state.get()),
+                          reinterpret_cast<const std::uint8_t*>(state.get() + 1),
+                          [](std::uint8_t b) { return b == 0xEE; }));
+  EXPECT_EQ(ws::InputClose(handles.input), ws::kInvalidHandle);
+  EXPECT_EQ(ws::OutputClose(handles.output), ws::kInvalidHandle);
+  EXPECT_EQ(ws::Counts().inputs + ws::Counts().outputs + ws::Counts().headers, 0u);
 }
 
 }  // namespace

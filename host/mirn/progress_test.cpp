@@ -29,18 +29,17 @@ TEST(Progress, InterruptEndsTheWaitNotTheProgram) {
   EXPECT_EQ(WaitShowingProgress("", 86400, 86400, false), WaitEnd::kInterrupted);
 }
 
-TEST(ToneReplay, LongestOfItsThreeStreams) {
+TEST(ToneReplay, ItsThreePassesOneAfterAnother) {
   // 11025 / 5512 = 2: the replay's first pass plays twice the bytes at 8000.
-  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 5512), 2.0);
-  // 11025 / 1000 = 11: 88000 bytes at 8000 outlast 8000 bytes at 1000.
-  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 1000), 11.0);
-  // Above 11025 the scaled pass is empty; the plain replay at 8000 is longest.
-  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 22050), 1.0);
-  // At a slow rate the first stream is longest.
-  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 20), 400.0);  // the replay is 200 s at most
+  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 5512), 8000.0 / 5512 + 2.0 + 1.0);
+  // Above 11025 the scaled pass is empty.
+  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 22050), 8000.0 / 22050 + 1.0);
   // The scaled pass stops at the end of the store: 200 s, not 250.
-  EXPECT_DOUBLE_EQ(ToneReplaySeconds(1'000'000, 5512), 200.0);
-  EXPECT_DOUBLE_EQ(ToneReplaySeconds(1'000'000, 11025), 125.0);
+  EXPECT_DOUBLE_EQ(ToneReplaySeconds(1'000'000, 5512), 1e6 / 5512 + 200.0 + 125.0);
+  // Factor 1: the replay's two passes are one play; at 8000 all three are.
+  EXPECT_DOUBLE_EQ(ToneReplaySeconds(1'000'000, 11025), 1e6 / 11025 + 125.0);
+  EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 8000), 1.0);
+  EXPECT_DOUBLE_EQ(PlaySeconds(8000, 16000), 0.5);
   EXPECT_DOUBLE_EQ(ToneReplaySeconds(0, 8000), 0.0);
   EXPECT_DOUBLE_EQ(ToneReplaySeconds(8000, 0), 0.0);
 }

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/mirn/audio_files.h"
@@ -206,9 +208,7 @@ int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, const s
          std::to_string(*played) + " Hz");
     rate = *played;
   }
-  // A play's two passes both play the loaded bytes at the rate, at once.
-  const double seconds =
-      tone ? ToneReplaySeconds(loaded, rate) : static_cast<double>(loaded) / rate;
+  const double seconds = tone ? ToneReplaySeconds(loaded, rate) : PlaySeconds(loaded, rate);
   std::string what = tone ? "Tone replay of " : "Playing ";
   what += name + ": " + std::to_string(loaded) + " bytes at " + std::to_string(rate) + " Hz";
   if (tone) what += ", replayed at 8000 Hz";
@@ -275,12 +275,33 @@ bool CutTake(const std::string& path, std::uint32_t bytes, std::string* error) {
 
 }  // namespace
 
+namespace {
+
+// How long passes sound when the library plays them one after another, a
+// pass that is the same as the one before it (the same length of the store
+// at the same rate) heard once, and an empty one not at all.
+double HeardSeconds(std::initializer_list<std::pair<std::uint32_t, std::int32_t>> passes) {
+  double seconds = 0;
+  std::pair<std::uint32_t, std::int32_t> before{0, 0};
+  for (const auto& pass : passes) {
+    if (pass.first == 0 || pass.second < 1) continue;
+    if (pass != before) seconds += static_cast<double>(pass.first) / pass.second;
+    before = pass;
+  }
+  return seconds;
+}
+
+}  // namespace
+
+double PlaySeconds(std::uint32_t loaded, std::int32_t rate) {
+  return HeardSeconds({{loaded, rate}, {loaded, rate}});
+}
+
 double ToneReplaySeconds(std::uint32_t loaded, std::int32_t rate) {
   if (rate < 1) return 0;
   const auto factor = static_cast<std::uint32_t>(11025 / rate);
   const std::uint32_t scaled = std::min(factor * loaded, kStoreBytes);
-  const double at_rate = static_cast<double>(loaded) / rate;
-  return std::max(at_rate, static_cast<double>(std::max(scaled, loaded)) / kRecordingRate);
+  return HeardSeconds({{loaded, rate}, {scaled, kRecordingRate}, {loaded, kRecordingRate}});
 }
 
 int RunRecord(const host::Exports& mirn, const Invocation& invocation) {

@@ -30,7 +30,9 @@ AlsaDevice::AlsaDevice(KeepTimes keep) : shared_(std::make_shared<Shared>(keep))
   alsa::SilenceAlsaMessages();
 }
 
-AlsaDevice::~AlsaDevice() {
+AlsaDevice::~AlsaDevice() { End(); }
+
+void AlsaDevice::End() {
   shared_->Shutdown();
   RemoveDevice(&Ops(), this);
 }
@@ -155,7 +157,7 @@ OwnerType* Shared::StartOwner(const char* name, std::uint32_t rate, PcmState sta
 // taken (its closed stream cut short if the pool says so) or a fresh one;
 // nullptr with `refusal` set when there is none.
 template <class OwnerType>
-OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Result& refusal) {
+OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Lock& lock, Result& refusal) {
   constexpr Direction direction =
       std::is_same_v<OwnerType, InputOwner> ? Direction::kInput : Direction::kOutput;
   const Choice choice = pool.Choose(direction, name, rate);
@@ -166,6 +168,9 @@ OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Result& refusal)
   if (choice.kind == Choice::kTake) {
     auto* owner = static_cast<OwnerType*>(Find(choice.owner));
     if constexpr (direction == Direction::kOutput) {
+      // An output open's answer must be true: a kept PCM whose server has
+      // gone since its owner last looked is not taken.
+      if (!StillWorks(*owner, lock)) return Attach<OwnerType>(name, rate, lock, refusal);
       if (choice.cut) Cut(*owner);
     }
     pool.Apply(choice.owner, PcmEvent::kAttach, Clock::now());
@@ -176,6 +181,31 @@ OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Result& refusal)
   OwnerType* owner = StartOwner<OwnerType>(name, rate, PcmState::kStreaming);
   if (owner == nullptr) refusal = kNoMemory;
   return owner;
+}
+
+// For a kept PCM that is open: asks its owner to try it at once and waits,
+// boundedly, for the answer. False when it is lost (or no longer kept).
+bool Shared::StillWorks(Owner& owner, Lock& lock) {
+  if (pool.StateOf(owner.id) != PcmState::kKept || owner.opened != kOk) return true;
+  owner.checking = true;
+  owner.wake.Signal();
+  answered.wait_until(lock, Clock::now() + kOpenDeadline,
+                      [&] { return !owner.checking || owner.finished; });
+  owner.checking = false;
+  return !owner.finished && pool.StateOf(owner.id) == PcmState::kKept;
+}
+
+// A call's first write: every other output that still sounds stops now.
+void Shared::Replace(const OutputOwner& keep) {
+  for (const auto& owner : owners) {
+    if (owner.get() == &keep || owner->direction != Direction::kOutput || owner->finished) continue;
+    auto& output = static_cast<OutputOwner&>(*owner);
+    const auto state = pool.StateOf(output.id);
+    if (!output.plays.empty() || !output.handed.empty() || state == PcmState::kClosing ||
+        state == PcmState::kDraining) {
+      Cut(output);
+    }
+  }
 }
 
 // Waits, up to the deadline, for the owner's first open: its answer, or
@@ -227,7 +257,7 @@ Result OpenInput(void* context, InputStream& stream) {
     return *known;
   }
   Result refusal = kOk;
-  InputOwner* owner = self.Attach<InputOwner>(name, stream.rate(), refusal);
+  InputOwner* owner = self.Attach<InputOwner>(name, stream.rate(), lock, refusal);
   if (owner == nullptr) return refusal;
   owner->stream = &stream;
   stream.device_data = owner;
@@ -287,14 +317,10 @@ Result OpenOutput(void* context, OutputStream& stream) {
       known && *known != kOk) {
     return *known;
   }
-  const bool first_here = self.pool.Held(Direction::kOutput, name, stream.rate()) == 0;
   Result refusal = kOk;
-  OutputOwner* owner = self.Attach<OutputOwner>(name, stream.rate(), refusal);
+  OutputOwner* owner = self.Attach<OutputOwner>(name, stream.rate(), lock, refusal);
   if (owner == nullptr) return refusal;
   owner->stream = &stream;
-  if (first_here && self.pool.Held(Direction::kOutput) < self.pool.Limit(Direction::kOutput)) {
-    self.StartOwner<OutputOwner>(name, stream.rate(), PcmState::kKept, AlsaDevice::kSpareHold);
-  }
   const std::optional<Result> answer = self.AwaitOpen(*owner, lock);
   if (answer == kOk) {
     stream.device_data = owner;
@@ -304,18 +330,21 @@ Result OpenOutput(void* context, OutputStream& stream) {
   // yet goes on: what it opens is kept for the next stream.
   owner->stream = nullptr;
   if (!answer) {
-    self.pool.Apply(owner->id, PcmEvent::kDetach, Clock::now(), AlsaDevice::kSpareHold);
+    self.pool.Apply(owner->id, PcmEvent::kDetach, Clock::now(), AlsaDevice::kAheadHold);
     return kError;
   }
   self.End(owner->id);
   return *answer;
 }
 
+// A play starts once the play it follows in its call has been heard (the
+// owner waits); the first play of a call cuts every other output first.
 void PlayQueued(void* context, OutputStream& stream, const Play& play) {
-  if (play.length == 0) return;  // finished already
   Shared& self = Self(context);
   auto& owner = *static_cast<OutputOwner*>(stream.device_data);
   std::lock_guard lock(self.mutex);
+  if (play.replaces) self.Replace(owner);
+  if (play.length == 0) return;  // finished already
   owner.plays.push_back(play);
   self.sounding.insert(play.id);
   owner.wake.Signal();
@@ -337,12 +366,52 @@ void CloseOutput(void* context, OutputStream& stream) {
   }
 }
 
+// Opens, side by side and without waiting, the outputs the call will want
+// that no kept PCM serves: a fresh PCM per missing rate, kept a while for
+// the call's opens.
+void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count) {
+  Shared& self = Self(context);
+  const char* name = alsa::PcmName(Direction::kOutput);
+  std::lock_guard lock(self.mutex);
+  self.Reap();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t rate = rates[i];
+    if (std::find(rates, rates + i, rate) != rates + i) continue;  // counted with its first
+    const auto known = self.pool.Known(Direction::kOutput, name, rate);
+    if (known && *known != kOk) continue;
+    const auto wanted = static_cast<std::size_t>(std::count(rates + i, rates + count, rate));
+    for (std::size_t have = self.pool.Held(Direction::kOutput, name, rate, PcmState::kKept);
+         have < wanted; ++have) {
+      const Choice choice = self.pool.ChooseAhead(Direction::kOutput, name, rate);
+      if (choice.kind == Choice::kRefuse) return;
+      if (choice.give_way != 0) self.End(choice.give_way);
+      if (self.StartOwner<OutputOwner>(name, rate, PcmState::kKept, AlsaDevice::kAheadHold) ==
+          nullptr) {
+        return;
+      }
+    }
+  }
+}
+
+// The host has gone: every PCM no open stream uses goes now, what it still
+// plays cut short.
+void LetGoIdle(void* context) {
+  Shared& self = Self(context);
+  std::lock_guard lock(self.mutex);
+  for (const auto& owner : self.owners) {
+    const auto state = self.pool.StateOf(owner->id);
+    if (state == PcmState::kKept || state == PcmState::kDraining || state == PcmState::kClosing) {
+      self.End(owner->id);
+    }
+  }
+}
+
 }  // namespace
 
 const DeviceOps& AlsaDevice::Ops() {
   static constexpr DeviceOps kOps{
-      &DeviceCount, &CheckFormat,  &OpenInput,  &StartInput,  &StopInput,
-      &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
+      &DeviceCount, &CheckFormat, &OpenInput,   &StartInput,    &StopInput, &CloseInput,
+      &OpenOutput,  &PlayQueued,  &CloseOutput, &ExpectOutputs, &LetGoIdle,
   };
   return kOps;
 }

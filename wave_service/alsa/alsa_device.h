@@ -46,12 +46,12 @@ class AlsaDevice {
   // How long the device, as it goes, waits for its owners to close their
   // PCMs and end. One still inside ALSA then ends on its own.
   static constexpr std::chrono::milliseconds kEndDeadline{1000};
-  // A play opens two outputs at its rate, the second while the first still
-  // plays. So the first open of a rate opens a spare PCM beside the
-  // stream's, at the same time: the second open then takes the spare, and a
-  // play waits for about one open, not two. A spare is kept at least this
-  // long once open, whatever the keep times: the second open comes at once.
-  static constexpr std::chrono::milliseconds kSpareHold{100};
+  // A host call's outputs (expect_outputs) are opened side by side as the
+  // call begins, so that each of its opens waits for about one open at
+  // most. A PCM opened ahead of its stream (so, or by an open that gave up
+  // waiting) is kept at least this long once open, whatever the keep times:
+  // the call's opens come at once.
+  static constexpr std::chrono::milliseconds kAheadHold{100};
 
   AlsaDevice();
   explicit AlsaDevice(KeepTimes keep);
@@ -59,6 +59,9 @@ class AlsaDevice {
   // up to kEndDeadline for the owners to close their PCMs and end, and
   // forgets the device's streams.
   ~AlsaDevice();
+  // What the destructor does, for a device that lives on: later calls
+  // reach no stream of it, and an open gets a PCM that ends at once.
+  void End();
   AlsaDevice(const AlsaDevice&) = delete;
   AlsaDevice& operator=(const AlsaDevice&) = delete;
 

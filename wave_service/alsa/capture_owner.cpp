@@ -2,6 +2,8 @@
 // the host's take runs and delivers each period only to the take it was
 // read for; the take's clock (capture_clock.h) puts silence where its PCM
 // delivered nothing, so that a take lasts as long as it ran.
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 
@@ -30,6 +32,7 @@ std::uint64_t OnItsWay(const InputOwner& owner) { return owner.buffered; }
 }  // namespace
 
 void Shared::Run(InputOwner& owner) {
+  pthread_setname_np(pthread_self(), "mirn-capture");  // as top -H and gdb show it
   for (;;) {
     Lock lock(mutex);
     if (Ending(owner)) break;

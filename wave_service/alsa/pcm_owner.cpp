@@ -103,23 +103,30 @@ void Shared::Lose(Owner& owner, Lock& lock, int error, const char* event) {
 }
 
 // Kept: waits for a stream to take it or for its time to run out, looking
-// each time it wakes (a few times a second) at whether its server or device
-// has gone, so that a lost PCM is never handed to a stream again. False
-// when the owner ends.
+// each time it wakes (a few times a second, and at once for an open that
+// would take it: StillWorks) at whether its server or device has gone, so
+// that a lost PCM is never handed to a stream. A kept PCM is prepared and
+// idle, so any error says so: no xrun passes there (PipeWire's plugin
+// answers -EPIPE once its server is gone). False when the owner ends.
 bool Shared::WaitWhileKept(Owner& owner, Lock& lock) {
   const auto now = Clock::now();
   if (pool.Expire(owner.id, now)) return false;
   const auto until = pool.KeptUntil(owner.id);
+  const bool asked = owner.checking;
   lock.unlock();
-  owner.wake.Wait(nullptr, alsa::Millis(*until - now));
+  if (!asked) owner.wake.Wait(nullptr, alsa::Millis(*until - now));
   const snd_pcm_sframes_t avail = Pcm().avail_update(owner.pcm);
-  if (avail >= 0 || RecoveryFor(static_cast<int>(avail)) != Recovery::kReopen) return true;
   lock.lock();
-  // Taken meanwhile: its stream's first call finds the error.
-  if (pool.StateOf(owner.id) != PcmState::kKept) return true;
-  Note(owner, "kept PCM lost, closing", static_cast<int>(avail));
-  pool.Apply(owner.id, PcmEvent::kEnd);
-  return false;
+  const bool lost = avail < 0 && pool.StateOf(owner.id) == PcmState::kKept;
+  if (lost) {
+    Note(owner, "kept PCM lost, closing", static_cast<int>(avail));
+    pool.Apply(owner.id, PcmEvent::kEnd);
+  }
+  if (owner.checking) {
+    owner.checking = false;
+    answered.notify_all();
+  }
+  return !lost;
 }
 
 // An xrun or a suspend, by the policy's row, without the mutex: 0 when the

@@ -54,6 +54,7 @@ struct Owner {
   // Guarded by the device's mutex.
   std::optional<Result> opened;  // the first open's answer
   int awaited = 0;               // host calls waiting for that answer: the record stays
+  bool checking = false;         // an open waits for the owner to try its kept PCM
   bool healthy = false;          // the PCM is open and worked when last used
   bool finished = false;         // the thread has let go of everything: join it
 
@@ -124,8 +125,10 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   OwnerType* StartOwner(const char* name, std::uint32_t rate, alsa::PcmState state,
                         std::chrono::milliseconds hold = {});
   template <class OwnerType>
-  OwnerType* Attach(const char* name, std::uint32_t rate, Result& refusal);
+  OwnerType* Attach(const char* name, std::uint32_t rate, Lock& lock, Result& refusal);
   std::optional<Result> AwaitOpen(Owner& owner, Lock& lock);
+  bool StillWorks(Owner& owner, Lock& lock);
+  void Replace(const OutputOwner& keep);
   void Cut(OutputOwner& owner);
   void End(std::uint64_t id);
   void Shutdown();
@@ -155,6 +158,7 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   // Playback.
   void Hand(OutputOwner& owner, Lock& lock);
   void PullNext(OutputOwner& owner, Lock& lock);
+  bool Waits(const OutputOwner& owner) const;
   bool PlayOut(OutputOwner& owner, Lock& lock);
   void DropHeld(OutputOwner& owner, Lock& lock);
   void Silence(OutputOwner& owner, bool announced, bool handed);

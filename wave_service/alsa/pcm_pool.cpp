@@ -64,6 +64,21 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
   return {};
 }
 
+PcmPool::Choice PcmPool::ChooseAhead(Direction direction, std::string_view name,
+                                     std::uint32_t rate) const {
+  if (Held(direction) < Limit(direction)) return {Choice::kOpen, 0, 0};
+  const Owner* oldest = nullptr;
+  for (const Owner& owner : owners_) {
+    const bool here = owner.rate == rate && owner.name == name;
+    if (owner.direction == direction && owner.state == PcmState::kKept && !here &&
+        (oldest == nullptr || owner.attached < oldest->attached)) {
+      oldest = &owner;
+    }
+  }
+  if (oldest != nullptr) return {Choice::kOpen, 0, oldest->id};
+  return {};
+}
+
 std::uint64_t PcmPool::Add(Direction direction, std::string_view name, std::uint32_t rate,
                            PcmState state, Time now, std::chrono::milliseconds at_least) {
   owners_.push_back({++last_id_, direction, std::string(name), rate, state,
@@ -117,9 +132,11 @@ std::size_t PcmPool::Held(Direction direction) const {
   return static_cast<std::size_t>(std::ranges::count(owners_, direction, &Owner::direction));
 }
 
-std::size_t PcmPool::Held(Direction direction, std::string_view name, std::uint32_t rate) const {
+std::size_t PcmPool::Held(Direction direction, std::string_view name, std::uint32_t rate,
+                          std::optional<PcmState> state) const {
   return static_cast<std::size_t>(std::ranges::count_if(owners_, [&](const Owner& owner) {
-    return owner.direction == direction && owner.rate == rate && owner.name == name;
+    return owner.direction == direction && owner.rate == rate && owner.name == name &&
+           (!state || owner.state == *state);
   }));
 }
 

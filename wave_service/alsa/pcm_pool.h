@@ -54,6 +54,10 @@ class PcmPool {
   // oldest kept or draining one; the PCM of the oldest closing stream, cut
   // short (taken at its name and rate, else giving way to a fresh one).
   Choice Choose(Direction direction, std::string_view name, std::uint32_t rate) const;
+  // For a PCM opened ahead of its stream: a fresh one while fewer than the
+  // bound are held, else one in place of the oldest kept at another name or
+  // rate; never one that plays.
+  Choice ChooseAhead(Direction direction, std::string_view name, std::uint32_t rate) const;
 
   // A fresh owner in `state` (streaming, or kept when opened ahead of its
   // stream and held at least `at_least` from `now`); its id (never 0).
@@ -76,8 +80,9 @@ class PcmPool {
   bool Expire(std::uint64_t id, Time now);
 
   std::size_t Held(Direction direction) const;
-  // Owners held at the name and rate, in any state.
-  std::size_t Held(Direction direction, std::string_view name, std::uint32_t rate) const;
+  // Owners held at the name and rate, in `state` or in any.
+  std::size_t Held(Direction direction, std::string_view name, std::uint32_t rate,
+                   std::optional<PcmState> state = std::nullopt) const;
   std::size_t Limit(Direction direction) const;
 
   // Answers about a rate at a name: kOk or kBadFormat as an open found it;

@@ -4,6 +4,8 @@
 // unless it is cut). Once a closed stream's last byte is with ALSA the
 // stream is let go, and the PCM is kept once what it holds has been heard. A
 // playback carries on with its unplayed bytes once its device is back.
+#include <pthread.h>
+
 #include <algorithm>
 
 #include "wave_service/alsa/pcm_calls.h"
@@ -30,6 +32,7 @@ Clock::duration FramesTime(snd_pcm_sframes_t frames, std::uint32_t rate) {
 }  // namespace
 
 void Shared::Run(OutputOwner& owner) {
+  pthread_setname_np(pthread_self(), "mirn-playback");
   for (;;) {
     Lock lock(mutex);
     if (Ending(owner)) break;
@@ -39,14 +42,21 @@ void Shared::Run(OutputOwner& owner) {
     }
     if (owner.pcm == nullptr) {
       // The first open answers the host (its failure ends the owner); a
-      // reopen carries a stream on, and a lost PCM with none ends.
+      // reopen carries a stream on. A lost PCM with no stream, or with a
+      // closed one that has nothing left to play, ends.
+      const bool nothing_left = pool.StateOf(owner.id) == PcmState::kClosing &&
+                                owner.done >= owner.have && owner.plays.empty();
+      if (owner.opened && owner.stream != nullptr && nothing_left) {
+        owner.stream->Release();
+        owner.stream = nullptr;
+      }
       if (owner.opened && owner.stream == nullptr) break;
       const bool first = !owner.opened;
       const std::optional<Result> result = OpenOrReopen(owner, lock);
       if (result == kOk) {
         owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.period)));
         owner.last_progress = Clock::now();
-        pool.KeepAtLeast(owner.id, owner.last_progress, kSpareHold);  // opened ahead of its stream
+        pool.KeepAtLeast(owner.id, owner.last_progress, kAheadHold);  // opened ahead of its stream
       } else if (result && first) {
         break;
       }
@@ -131,6 +141,16 @@ void Shared::Hand(OutputOwner& owner, Lock& lock) {
   Silence(owner, false, true);
 }
 
+// True while the oldest announced play follows, in its call, a play still
+// sounding on another output.
+bool Shared::Waits(const OutputOwner& owner) const {
+  const std::uint64_t after = owner.plays.front().after;
+  if (after == 0 || !sounding.contains(after)) return false;
+  const bool here = std::ranges::find(owner.handed, after) != owner.handed.end() ||
+                    std::ranges::find(owner.plays, after, &Play::id) != owner.plays.end();
+  return !here;
+}
+
 // Takes the next bytes of the stream's oldest play. With nothing queued, what
 // ALSA was handed is played out and heard; then a closed stream is let go
 // and the PCM drains.
@@ -146,9 +166,22 @@ void Shared::PullNext(OutputOwner& owner, Lock& lock) {
     return;
   }
   // Read before the pull: a close comes after the handle's last write, so
-  // once it is seen, an empty pull means the stream has nothing more.
+  // once it is seen, an empty pull means the stream has nothing more. Only a
+  // play announced (play_queued) is pulled, once the play it follows is heard.
   const bool closed = pool.StateOf(owner.id) == PcmState::kClosing;
-  const Pulled pulled = owner.stream->Pull(owner.chunk.data(), owner.chunk.size());
+  if (!owner.plays.empty() && Waits(owner)) {
+    // What it has handed may be what others wait for: it is heard first.
+    if (!owner.handed.empty()) {
+      PlayOut(owner, lock);
+    } else {
+      lock.unlock();
+      owner.wake.Wait(nullptr);
+    }
+    return;
+  }
+  const Pulled pulled = owner.plays.empty()
+                            ? Pulled{}
+                            : owner.stream->Pull(owner.chunk.data(), owner.chunk.size());
   if (pulled.bytes > 0) {
     // Plays announced before this one and not pulled were dropped unplayed.
     std::erase_if(owner.plays, [&](const Play& play) {

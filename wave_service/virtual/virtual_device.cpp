@@ -33,8 +33,8 @@ VirtualDevice::~VirtualDevice() { RemoveDevice(&Ops(), this); }
 
 const DeviceOps& VirtualDevice::Ops() {
   static constexpr DeviceOps kOps{
-      &DeviceCount, &CheckFormat,  &OpenInput,  &StartInput,  &StopInput,
-      &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
+      &DeviceCount, &CheckFormat, &OpenInput,   &StartInput,    &StopInput, &CloseInput,
+      &OpenOutput,  &PlayQueued,  &CloseOutput, &ExpectOutputs, &LetGoIdle,
   };
   return kOps;
 }
@@ -83,9 +83,14 @@ void VirtualDevice::Advance(std::chrono::microseconds duration) {
   for (LiveInput& input : inputs_) {
     if (input.running) Capture(input);
   }
+  // A write that waits for another output's play starts when that play ends,
+  // which may be within this step: play on until nothing more finishes.
+  for (bool finished = true; finished;) {
+    finished = false;
+    for (LiveOutput& output : outputs_) finished |= PlayOn(output);
+  }
   for (auto it = outputs_.begin(); it != outputs_.end();) {
     auto next = std::next(it);
-    PlayOn(*it);
     if (it->closing && !it->stream->Busy()) ReleaseOutput(it);
     it = next;
   }
@@ -96,16 +101,23 @@ void VirtualDevice::AdvanceBytes(std::uint64_t bytes, std::uint32_t rate) {
   Advance(std::chrono::microseconds(MicrosFor(bytes, rate)));
 }
 
+// Step by step, to the end of each output's current write: one ending may
+// let another output's write start.
 void VirtualDevice::FinishPlays() {
-  std::uint64_t until = now_us_;
-  for (const LiveOutput& output : outputs_) {
-    const std::uint64_t unplayed = Unplayed(*output.record);
-    if (unplayed == 0) continue;
-    const std::uint64_t target = output.played + unplayed;
-    until = std::max(
-        until, output.meter.since_us + MicrosFor(target - output.meter.bytes, output.record->rate));
+  for (;;) {
+    std::uint64_t next = 0;
+    for (LiveOutput& output : outputs_) {
+      if (Unplayed(*output.record) == 0 || Waits(output)) continue;
+      const auto& writes = output.record->writes;
+      auto head = std::ranges::find_if(writes, [](const WriteRecord& w) { return !w.finished && !w.cut; });
+      const std::uint64_t end = output.played + (head->length - head->played.size());
+      const std::uint64_t at =
+          output.meter.since_us + MicrosFor(end - output.meter.bytes, output.record->rate);
+      next = next == 0 ? at : std::min(next, at);
+    }
+    if (next == 0) return;  // nothing left, or only writes that wait for nothing that comes
+    Advance(std::chrono::microseconds(std::max(next, now_us_ + 1) - now_us_));
   }
-  Advance(std::chrono::microseconds(until - now_us_));
 }
 
 // ---------------------------------------------------------------------------
@@ -125,10 +137,52 @@ void VirtualDevice::Capture(LiveInput& input) {
   }
 }
 
-void VirtualDevice::PlayOn(LiveOutput& output) {
-  const std::uint64_t due = Due(output.meter, output.record->rate);
+const VirtualDevice::WriteRecord* VirtualDevice::FindWrite(std::uint64_t play) const {
+  for (const OutputRecord& record : output_records_) {
+    auto write = std::ranges::find(record.writes, play, &WriteRecord::play);
+    if (write != record.writes.end()) return &*write;
+  }
+  return nullptr;
+}
+
+// True while the output's next write waits for a play not yet heard. Once
+// that play is heard, the write starts the moment it ended (or when the
+// write was made, or when the output ran dry, whichever is last).
+bool VirtualDevice::Waits(LiveOutput& output) {
+  auto& writes = output.record->writes;
+  auto head = std::ranges::find_if(writes, [](const WriteRecord& w) { return !w.finished && !w.cut; });
+  if (head == writes.end() || head->after == 0) return false;
+  const WriteRecord* before = FindWrite(head->after);
+  const bool heard = before == nullptr || before->finished || before->cut;
+  if (!heard) {
+    output.waiting = true;
+    return true;
+  }
+  if (output.waiting) {
+    output.waiting = false;
+    std::uint64_t start = head->started_us;  // when it was written
+    if (before != nullptr) start = std::max(start, before->ended_us);
+    for (const WriteRecord& write : writes) {
+      if (write.finished) start = std::max(start, write.ended_us);
+    }
+    output.meter = {start, output.played};
+    head->started_us = start;
+  }
+  return false;
+}
+
+// The moment the output's byte `n` (counted since its open) starts to play.
+std::uint64_t VirtualDevice::TimeOf(const LiveOutput& output, std::uint64_t n) const {
+  return output.meter.since_us + MicrosFor(n - output.meter.bytes, output.record->rate);
+}
+
+// True when a write finished.
+bool VirtualDevice::PlayOn(LiveOutput& output) {
+  bool finished = false;
   std::array<std::uint8_t, kChunk> chunk;
-  while (output.played < due) {
+  while (!Waits(output)) {
+    const std::uint64_t due = Due(output.meter, output.record->rate);
+    if (output.played >= due) break;
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(due - output.played, kChunk));
     const Pulled pulled = output.stream->Pull(chunk.data(), want);
@@ -136,15 +190,22 @@ void VirtualDevice::PlayOn(LiveOutput& output) {
     auto& writes = output.record->writes;
     auto write = std::ranges::find(writes, pulled.play, &WriteRecord::play);
     if (write == writes.end()) break;  // cannot happen: every play was announced
+    if (write->played.empty()) write->started_us = TimeOf(output, output.played);
     write->played.insert(write->played.end(), chunk.begin(), chunk.begin() + pulled.bytes);
-    write->finished = pulled.finished;
     output.played += pulled.bytes;
+    if (pulled.finished) {
+      write->finished = finished = true;
+      write->ended_us = TimeOf(output, output.played);
+    }
   }
+  return finished;
 }
 
 std::uint64_t VirtualDevice::Unplayed(const OutputRecord& record) const {
   std::uint64_t unplayed = 0;
-  for (const WriteRecord& write : record.writes) unplayed += write.length - write.played.size();
+  for (const WriteRecord& write : record.writes) {
+    if (!write.cut) unplayed += write.length - write.played.size();
+  }
   return unplayed;
 }
 
@@ -222,10 +283,37 @@ Result VirtualDevice::OpenOutput(void* context, OutputStream& stream) {
 void VirtualDevice::PlayQueued(void* context, OutputStream& stream, const Play& play) {
   VirtualDevice& self = Self(context);
   auto& output = *static_cast<LiveOutput*>(stream.device_data);
+  if (play.replaces) {
+    // The service has dropped what the others had queued: what they were
+    // playing stops here and now.
+    for (LiveOutput& other : self.outputs_) {
+      if (&other == &output) continue;
+      other.waiting = false;
+      for (WriteRecord& write : other.record->writes) {
+        if (write.finished || write.cut) continue;
+        write.cut = true;
+        write.ended_us = self.now_us_;
+      }
+    }
+  }
   // An idle output starts playing now; a busy one plays this after the rest.
   if (self.Unplayed(*output.record) == 0) output.meter = {self.now_us_, output.played};
-  output.record->writes.push_back({play.id, play.data, play.length, {}, play.length == 0});
+  WriteRecord& write = output.record->writes.emplace_back();
+  write.play = play.id;
+  write.address = play.data;
+  write.length = play.length;
+  write.after = play.after;
+  write.finished = play.length == 0;
+  write.started_us = write.ended_us = self.now_us_;
+  self.Waits(output);  // starts waiting now if it must
 }
+
+void VirtualDevice::ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count) {
+  auto& expected = Self(context).expected_rates_;
+  expected.insert(expected.end(), rates, rates + count);
+}
+
+void VirtualDevice::LetGoIdle(void* context) { ++Self(context).let_go_requests_; }
 
 void VirtualDevice::CloseOutput(void* context, OutputStream& stream) {
   VirtualDevice& self = Self(context);

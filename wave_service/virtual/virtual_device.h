@@ -22,8 +22,12 @@ class VirtualDevice {
     std::uint64_t play = 0;
     const std::uint8_t* address = nullptr;  // snapshot taken at the write
     std::uint32_t length = 0;               // snapshot taken at the write
+    std::uint64_t after = 0;                // the play it waited for
     std::vector<std::uint8_t> played;       // bytes as they were read while playing
     bool finished = false;
+    bool cut = false;                  // stopped by a play that replaced it
+    std::uint64_t started_us = 0;      // when its first byte played (or would have)
+    std::uint64_t ended_us = 0;        // when its last byte played, or it was cut
   };
   struct OutputRecord {
     Handle handle = 0;
@@ -56,7 +60,9 @@ class VirtualDevice {
   // Moves the clock on. A started input has captured floor(t * rate / 1e6)
   // bytes after running for t microseconds in all, and an output plays its
   // queued writes back to back at its rate in the same way, reading each
-  // byte from the snapshot as it plays it.
+  // byte from the snapshot as it plays it. A write that follows a play of
+  // another output starts the moment that play's last byte has played:
+  // sound here is heard as it plays.
   void Advance(std::chrono::microseconds duration);
   // Advances by the time `bytes` bytes take at `rate`, rounded up to whole
   // microseconds: exactly `bytes` more for streams at a rate that divides
@@ -83,6 +89,10 @@ class VirtualDevice {
   const std::deque<OutputRecord>& Outputs() const { return output_records_; }
   const InputRecord* FindInput(Handle handle) const;
   const OutputRecord* FindOutput(Handle handle) const;
+  // The rates of every expect_outputs call, in order, and how often the
+  // service asked the device to let go of idle devices.
+  const std::vector<std::uint32_t>& ExpectedRates() const { return expected_rates_; }
+  std::size_t LetGoRequests() const { return let_go_requests_; }
   // Devices held now: opened and not yet let go.
   std::size_t HeldInputs() const { return inputs_.size(); }
   std::size_t HeldOutputs() const { return outputs_.size(); }
@@ -103,8 +113,9 @@ class VirtualDevice {
     OutputStream* stream = nullptr;
     OutputRecord* record = nullptr;
     bool closing = false;
+    bool waiting = false;      // its next write waits for the play before it
     std::uint64_t played = 0;  // bytes played since the open
-    Meter meter;               // restarted whenever the output was idle
+    Meter meter;               // restarted whenever the output was idle or waited
   };
 
   static std::uint32_t DeviceCount(void* context, Direction direction);
@@ -116,13 +127,18 @@ class VirtualDevice {
   static Result OpenOutput(void* context, OutputStream& stream);
   static void PlayQueued(void* context, OutputStream& stream, const Play& play);
   static void CloseOutput(void* context, OutputStream& stream);
+  static void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count);
+  static void LetGoIdle(void* context);
 
   template <class Record, class Live, class StreamType>
   static void Track(std::deque<Record>& records, std::list<Live>& live, StreamType& stream);
   bool SupportsRate(std::uint32_t rate) const;
   std::uint64_t Due(const Meter& meter, std::uint32_t rate) const;
   void Capture(LiveInput& input);
-  void PlayOn(LiveOutput& output);
+  bool PlayOn(LiveOutput& output);
+  bool Waits(LiveOutput& output);
+  std::uint64_t TimeOf(const LiveOutput& output, std::uint64_t n) const;
+  const WriteRecord* FindWrite(std::uint64_t play) const;
   std::uint64_t Unplayed(const OutputRecord& record) const;
   void ReleaseOutput(std::list<LiveOutput>::iterator output);
 
@@ -134,6 +150,8 @@ class VirtualDevice {
   std::uint32_t output_devices_ = 1;
   std::deque<InputRecord> input_records_;
   std::deque<OutputRecord> output_records_;
+  std::vector<std::uint32_t> expected_rates_;
+  std::size_t let_go_requests_ = 0;
   std::list<LiveInput> inputs_;
   std::list<LiveOutput> outputs_;
 };

@@ -78,7 +78,7 @@ TEST_F(VirtualDeviceTest, InputsCaptureWholeBytesOfRunningTimeWithoutDrift) {
   EXPECT_EQ(store[20'010], static_cast<std::uint8_t>(100 + 11035));  // the first input's own count
 }
 
-TEST_F(VirtualDeviceTest, OutputsPlayTheSnapshotAsTheyReadItBackToBackAtTheirOwnRate) {
+TEST_F(VirtualDeviceTest, OutputsPlayTheSnapshotAsTheyReadItOneAfterAnotherAtTheirOwnRate) {
   std::vector<std::uint8_t> store(300);
   for (std::size_t i = 0; i < store.size(); ++i) store[i] = static_cast<std::uint8_t>(i);
   ws::BufferHeader header = Header(store);
@@ -86,15 +86,16 @@ TEST_F(VirtualDeviceTest, OutputsPlayTheSnapshotAsTheyReadItBackToBackAtTheirOwn
   const ws::Handle slow = Open(false, 8000);
   const ws::Handle fast = Open(false, 16000);
   Write(slow, header);
-  Write(fast, header);
   header.data = store.data() + 100;  // a second write on the slow output plays after the first
   Write(slow, header);
-  header = {};  // cleared: the snapshots play on
+  header.data = store.data();
+  Write(fast, header);  // on another output: once the slow one's last write has played
+  header = {};          // cleared: the snapshots play on
   ws::OutputClose(slow);
 
   device.AdvanceBytes(50);
-  store[40] = 0xAA;  // already played by both
-  store[90] = 0xBB;  // not yet played by the slow output
+  store[40] = 0xAA;  // already played by the slow output
+  store[90] = 0xBB;  // not yet
   device.AdvanceBytes(100);
   const ws::VirtualDevice::OutputRecord& played = *device.FindOutput(slow);
   ASSERT_EQ(played.writes.size(), 2u);
@@ -104,15 +105,21 @@ TEST_F(VirtualDeviceTest, OutputsPlayTheSnapshotAsTheyReadItBackToBackAtTheirOwn
   EXPECT_EQ(played.writes[0].played[40], 40);
   EXPECT_EQ(played.writes[0].played[90], 0xBB);
   EXPECT_EQ(played.writes[1].played.size(), 50u) << "no gap between writes";
-  EXPECT_EQ(device.FindOutput(fast)->writes[0].played[90], 90) << "played before the change";
+  const ws::VirtualDevice::OutputRecord& quick = *device.FindOutput(fast);
+  EXPECT_TRUE(quick.writes[0].played.empty()) << "it waits for the slow output";
 
-  // Closed, the slow output plays to its end and only then lets go.
+  // Closed, the slow output plays to its end and only then lets go; the
+  // fast one starts that moment.
   EXPECT_TRUE(played.closed);
   EXPECT_FALSE(played.released);
   EXPECT_EQ(device.HeldOutputs(), 2u);
   device.AdvanceBytes(50);
   EXPECT_TRUE(played.released);
   EXPECT_EQ(device.HeldOutputs(), 1u);
+  EXPECT_EQ(quick.writes[0].started_us, played.writes[1].ended_us);
+  device.AdvanceBytes(100, 16000);
+  EXPECT_TRUE(quick.writes[0].finished);
+  EXPECT_EQ(quick.writes[0].played[40], 0xAA) << "read as it played";
 
   // An idle output starts a new write when it comes, not at its open.
   ws::BufferHeader again = Header(store);

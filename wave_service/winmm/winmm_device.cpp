@@ -430,8 +430,8 @@ WinmmDevice::~WinmmDevice() {
 
 const DeviceOps& WinmmDevice::Ops() {
   static constexpr DeviceOps kOps{
-      &DeviceCount, &CheckFormat,  &OpenInput,  &StartInput,  &StopInput,
-      &CloseInput,  &OpenOutput,   &PlayQueued, &CloseOutput,
+      &DeviceCount, &CheckFormat, &OpenInput,   &StartInput,    &StopInput, &CloseInput,
+      &OpenOutput,  &PlayQueued,  &CloseOutput, &ExpectOutputs, &LetGoIdle,
   };
   return kOps;
 }
@@ -852,5 +852,10 @@ void WinmmDevice::PlayOut(Output& output) {
   if (output.closing.load(std::memory_order_acquire)) output.stream->Release();
   output.finished.store(true, std::memory_order_release);
 }
+
+// Opens are quick enough one after another, and a closed stream lets go of
+// its device once it has played out.
+void WinmmDevice::ExpectOutputs(void*, const std::uint32_t*, std::size_t) {}
+void WinmmDevice::LetGoIdle(void*) {}
 
 }  // namespace wave_service

@@ -67,6 +67,8 @@ class WinmmDevice {
   static Result OpenOutput(void* context, OutputStream& stream);
   static void PlayQueued(void* context, OutputStream& stream, const Play& play);
   static void CloseOutput(void* context, OutputStream& stream);
+  static void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count);
+  static void LetGoIdle(void* context);
 
   void Capture(Input& input);
   static void PlayOut(Output& output);

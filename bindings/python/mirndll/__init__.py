@@ -89,13 +89,33 @@ def _rate(rate):
     return value
 
 
+def _heard_seconds(*passes):
+    """How long passes (length, rate) sound when the library plays them one
+    after another: a pass the same as the one before it is heard once, an
+    empty one not at all."""
+    seconds, before = 0.0, None
+    for length, rate in passes:
+        if length == 0 or rate < 1:
+            continue
+        if (length, rate) != before:
+            seconds += length / rate
+        before = (length, rate)
+    return seconds
+
+
+def _play_seconds(length, rate):
+    """A play's two passes over the same bytes: heard once."""
+    return _heard_seconds((length, rate), (length, rate))
+
+
 def _tone_seconds(length, rate):
     """How long a tone replay sounds: the store at rate, then at 8000 Hz over
-    the length scaled by 11025 / rate (at most the store) and over the length."""
+    the length scaled by 11025 / rate (at most the store), then over the
+    length, one after another."""
     if rate < 1:
         return 0.0
     scaled = min(11025 // rate * length, STORE_BYTES)
-    return max(length / rate, max(scaled, length) / RECORDING_RATE)
+    return _heard_seconds((length, rate), (scaled, RECORDING_RATE), (length, RECORDING_RATE))
 
 
 class Recorder:
@@ -171,7 +191,7 @@ class Recorder:
         rate = _rate(rate)
         with _calls:
             self._sound(self.native.SoundRecordPlay(rate), rate)
-            playback = Playback(self._library.length / rate if rate > 0 else 0.0)
+            playback = Playback(_play_seconds(self._library.length, rate))
         if wait:
             playback.wait()
         return playback
