@@ -136,7 +136,7 @@ TEST_F(AlsaLibrary, ToneReplayPlaysThreeStreamsOfTheLengthsItsStepsGive) {
   EXPECT_EQ(ToneCreate(5512), 1);
   const auto files = FinishPlaying();
   ASSERT_EQ(files.size(), 3u);
-  // In any order: a PCM kept or opened as a spare before may play any pass.
+  // In any order: a PCM kept, or opened ahead of its call, may play any pass.
   std::multiset<Bytes> played;
   for (const fs::path& file : files) played.insert(mirn::test::ReadBytes(file));
   EXPECT_EQ(played, (std::multiset<Bytes>{Store(0, 2000), Store(0, 4000), Store(0, 2000)}));

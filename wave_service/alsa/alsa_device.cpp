@@ -1,8 +1,9 @@
 // The ALSA device's operations, on the host's threads. They choose an owner
 // by the pool's policy and post to it (pcm_owner.h); none calls ALSA on a
 // PCM of the device, and the device's mutex is never held across an ALSA
-// call, so no operation waits for a sound server but an output's open (its
-// result must be ALSA's answer) and an output's format query.
+// call. Only an output's open waits for a sound server (its result must be
+// ALSA's answer), and an output's format query, which asks ALSA on a PCM of
+// its own; an input's stop waits boundedly for its owner.
 #include "wave_service/alsa/alsa_device.h"
 
 #include <algorithm>

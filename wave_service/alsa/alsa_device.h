@@ -1,12 +1,15 @@
 // The wave device that records and plays through ALSA ("default", or the PCM
 // the environment names: pcm_name.h). Each PCM has one owner: a thread, the
 // only one that calls ALSA on it, and the PCM's state (pcm_states.h). The
-// device's operations post what the host wants to the owner and return; only
-// an output open waits (with a deadline) for its owner's answer, since its
-// result must be ALSA's. An owner whose stream has ended is kept a short
-// while for the next stream at its name and rate (pcm_pool.h), so that opens
-// after the first do not wait for ALSA. A PCM that fails is recovered by one
-// policy (recovery_policy.h), and a stream carries on once its device is back.
+// device's operations post what the host wants to the owner and return. Two
+// wait for their owner, boundedly: an output open for its PCM's open (its
+// result must be ALSA's; a kept PCM is tried first), and an input stop for
+// the owner to read out what the PCM captured up to it. A recording's open
+// and start never wait. An owner whose stream has ended is kept a short
+// while for the next stream at its name and rate (pcm_pool.h), so that
+// opens after the first do not wait for ALSA; a call's outputs are opened
+// side by side as it begins. A PCM that fails is recovered by one policy
+// (recovery_policy.h), and a stream carries on once its device is back.
 // Owners close their own PCMs and end on their own.
 #pragma once
 

@@ -120,8 +120,8 @@ void Shared::Read(InputOwner& owner, Lock& lock, bool out) {
   snd_pcm_sframes_t got = 0;
   snd_pcm_sframes_t held = 0;  // what it holds besides these bytes came after the silence too
   if (out) {
-    const snd_pcm_sframes_t avail = Pcm().avail_update(owner.pcm);
-    const auto count = std::min<std::size_t>(static_cast<std::size_t>(std::max<snd_pcm_sframes_t>(avail, 0)), owner.bytes.size());
+    const snd_pcm_sframes_t avail = std::max<snd_pcm_sframes_t>(Pcm().avail_update(owner.pcm), 0);
+    const auto count = std::min(static_cast<std::size_t>(avail), owner.bytes.size());
     if (count > 0) got = Pcm().readi(owner.pcm, owner.bytes.data(), count);
   } else {
     got = Pcm().readi(owner.pcm, owner.bytes.data(), owner.period);

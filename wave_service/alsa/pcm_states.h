@@ -65,10 +65,4 @@ constexpr std::optional<PcmState> Next(PcmState from, PcmEvent event) {
   return std::nullopt;
 }
 
-// For the device's debug lines.
-constexpr const char* Name(PcmState state) {
-  constexpr const char* kNames[] = {"streaming", "closing", "draining", "kept", "ending"};
-  return kNames[static_cast<int>(state)];
-}
-
 }  // namespace wave_service::alsa
