@@ -33,8 +33,10 @@ Clock::duration FramesTime(snd_pcm_sframes_t frames, std::uint32_t rate) {
 
 void Shared::Run(OutputOwner& owner) {
   pthread_setname_np(pthread_self(), "mirn-playback");
+  bool drop = false;  // what the PCM holds is cut short as it closes
   for (;;) {
     Lock lock(mutex);
+    drop = aborting || owner.cut;
     if (Ending(owner)) break;
     if (owner.cut) {
       DropHeld(owner, lock);
@@ -58,6 +60,7 @@ void Shared::Run(OutputOwner& owner) {
         owner.last_progress = Clock::now();
         pool.KeepAtLeast(owner.id, owner.last_progress, kAheadHold);  // opened ahead of its stream
       } else if (result && first) {
+        drop = aborting || owner.cut;
         break;
       }
       continue;
@@ -73,7 +76,6 @@ void Shared::Run(OutputOwner& owner) {
       PullNext(owner, lock);
     }
   }
-  const bool drop = aborting || owner.cut;
   Finish(owner, drop);
 }
 
