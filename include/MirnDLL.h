@@ -55,7 +55,10 @@ extern "C" {
      its threads stop the library's sound, close their devices and end on
      their own, within about a second where the sound server answers. A
      library loaded again starts afresh (its store zeroed); it may find
-     devices the service still keeps open, which it then uses. */
+     devices the service still keeps open, which it then uses. On Windows,
+     for now, MirnDLL.dll holds the service itself and stays loaded once it
+     has used a device: a FreeLibrary then leaves its sound running, and a
+     LoadLibrary after it gets the same library and store, not a zeroed one. */
 
 /* Ordinal 1. Clears the store, stops and closes any earlier recording, and
    starts recording into the store at 8,000 samples/s, 8-bit mono; the device

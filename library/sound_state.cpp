@@ -5,10 +5,15 @@
 #include "MirnDLL.h"
 #include "wave_service/shared_words.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace mirn {
 
 SoundState g_sound_state{};
 
+#ifndef _WIN32
 namespace {
 
 // Run when the library is unloaded (or the process exits): the wave service
@@ -19,6 +24,7 @@ struct DetachAtUnload {
 } g_detach_at_unload;
 
 }  // namespace
+#endif
 
 void SetRecordingFormat(wave_service::WaveFormat& format) {
   format.format_tag = wave_service::kFormatPcm;
@@ -43,3 +49,21 @@ std::uint32_t BytesRecorded() {
 // there is nothing to release: DLLStop changes nothing, stops no device and
 // leaves every export usable.
 extern "C" MIRNDLL_API int32_t MIRNDLL_CALL DLLStop(void) { return 0; }
+
+#ifdef _WIN32
+// On Windows the state is detached at a FreeLibrary only (`reserved` null).
+// At process exit every other thread has already been ended, wherever it
+// was, perhaps holding the service's lock, and nothing runs afterwards to
+// touch the state: a detach there could only hang. Nor is it detached when
+// no open ever stored a handle in it: no stream can use it then, and the
+// service's default device, made by a detach, would pin a module that is
+// being unloaded.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  const mirn::SoundState& state = mirn::g_sound_state;
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr &&
+      (state.InputHandle != 0 || state.OutputHandle != 0)) {
+    wave_service::DetachMemory(&mirn::g_sound_state, sizeof mirn::g_sound_state);
+  }
+  return TRUE;
+}
+#endif

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Configures and builds MirnDLL in a build folder of the checkout.
-#   scripts/build.sh [--sanitize LIST | --arm32 | --win64 | --win32]
+#   scripts/build.sh [--sanitize LIST | --arm32 | --win64 | --win32] [--target NAME]...
 # Prints the build folder on its last line: build/, or with sanitizers
 # build-asan/ (address,undefined), build-tsan/ (thread) or build-<list>/, or
 # for 32-bit ARM Linux (cross compiled, run under qemu-user) build-arm32/, or
 # MirnDLL.dll and its tests for 64-bit or 32-bit x86 Windows (cross compiled
-# with mingw-w64, run under Wine) build-win64/ or build-win32/.
+# with mingw-w64, run under Wine) build-win64/ or build-win32/. --target
+# builds only the targets named (all by default).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-usage="usage: $0 [--sanitize LIST | --arm32 | --win64 | --win32]"
+usage="usage: $0 [--sanitize LIST | --arm32 | --win64 | --win32] [--target NAME]..."
 sanitize=""
 arm32=false
 windows=""
+targets=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --sanitize) sanitize=${2:?--sanitize needs a list, e.g. address,undefined}; shift 2 ;;
@@ -20,6 +22,7 @@ while [[ $# -gt 0 ]]; do
     --arm32) arm32=true; shift ;;
     --win64) windows=x86_64; shift ;;
     --win32) windows=i686; shift ;;
+    --target) targets+=(--target "${2:?--target needs a name}"); shift 2 ;;
     *) echo "$usage" >&2; exit 2 ;;
   esac
 done
@@ -46,5 +49,5 @@ fi
 
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 cmake -S "$root" -B "$root/$dir" "${settings[@]}" >&2
-cmake --build "$root/$dir" -j"$jobs" >&2
+cmake --build "$root/$dir" -j"$jobs" "${targets[@]}" >&2
 echo "$root/$dir"

@@ -86,15 +86,27 @@ if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures
 fi
 # A mirror in the middle of a sync fails one index now and then: try again,
 # then go on with the indexes that did update.
+index_failed=""
 if ! "${sudo[@]}" apt-get update; then
   sleep 5
-  "${sudo[@]}" apt-get update || warn "apt-get update failed twice; installing from the indexes there are"
+  if ! "${sudo[@]}" apt-get update; then
+    index_failed=yes
+    warn "apt-get update failed twice; installing from the indexes there are"
+  fi
 fi
 
 # Whether installing the packages would remove any package (asked, not done).
 removes() { apt-get -s install --no-install-recommends "$@" 2>/dev/null | grep -q '^Remv '; }
 # Whether apt-get can install them at all, as far as it can tell beforehand.
 installable() { apt-get -s install --no-install-recommends "$@" >/dev/null 2>&1; }
+# What apt-get says a package lacks: its unmet dependencies (an index that
+# failed to update, above, is the usual cause: run this again later).
+lacks() {
+  local unmet
+  unmet=$(apt-get -s install --no-install-recommends "$1" 2>&1 |
+          sed -n 's/^ *\([^ ]*\) *: *Depends: \(.*\)$/\1 needs \2/p' | head -n 4 | paste -sd ';' -)
+  echo "${unmet:-not in the package indexes here}${index_failed:+ (an index failed to update: try again later)}"
+}
 
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "install-deps: installing ${missing[*]}"
@@ -107,7 +119,7 @@ if [[ ${#missing[@]} -gt 0 ]]; then
       if removes "$package"; then
         warn "not installing $package: it would remove $(apt-get -s install "$package" | awk '/^Remv /{print $2}' | xargs)"
       elif ! installable "$package"; then
-        warn "cannot install $package (not in the package indexes here)"
+        warn "cannot install $package: $(lacks "$package")"
       else
         echo "install-deps: installing $package"
         "${sudo[@]}" apt-get install -y --no-remove --no-install-recommends "$package" || warn "installing $package failed"

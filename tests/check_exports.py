@@ -5,7 +5,10 @@ module-definition file against the published exports and their ordinals.
   check_exports.py symbols LIBRARY   the .so defines exactly the exports
   check_exports.py def DEF_FILE      the .def lists them with their ordinals
   check_exports.py pe DLL            the DLL's export table holds exactly them
-                                     at their ordinals; it imports system DLLs only
+                                     at their ordinals, under their plain names
+                                     (also the __stdcall ones of 32-bit x86); it
+                                     imports system DLLs only
+  check_exports.py program EXE       the program imports system DLLs only
 
 --nm and --readelf name the binutils to read the library with (the cross
 toolchain's for a cross-built library); plain nm and readelf by default.
@@ -77,9 +80,23 @@ def check_symbols(library, nm, readelf):
 
 # What MirnDLL.dll may import: the system's own DLLs, never a compiler
 # runtime that a host would have to ship beside it.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll", "winmm.dll", "user32.dll",
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll", "winmm.dll", "user32.dll", "shell32.dll",
                "advapi32.dll", "ole32.dll"}
 PLATFORM_IMPORTS = {"OLEAUT32.dll": "SysFreeString", "KERNEL32.dll": "WideCharToMultiByte"}
+
+
+def pe_imports(dump):
+    """{DLL name: [imported function names]} from objdump -p output."""
+    imports = {}
+    for block in re.split(r"\n\s*DLL Name: ", dump)[1:]:
+        name, _, rest = block.partition("\n")
+        imports[name.strip()] = re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\w+)", rest, re.M)
+    return imports
+
+
+def foreign_imports(imports):
+    foreign = sorted(name for name in imports if name.lower() not in SYSTEM_DLLS)
+    return [f"imports non-system DLLs {foreign}"] if foreign else []
 
 
 def check_pe(dll, objdump):
@@ -96,19 +113,19 @@ def check_pe(dll, objdump):
         if not match:
             break
         listed[int(match.group(1)) + base] = match.group(2)
+    # A decorated name (SoundRecordPlay@4) differs from the published one.
     if listed != EXPORTS:
         problems.append(f"export table differs: {listed}, published {EXPORTS}")
-    imports = {}
-    for block in re.split(r"\n\s*DLL Name: ", dump)[1:]:
-        name, _, rest = block.partition("\n")
-        imports[name.strip()] = re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\w+)", rest, re.M)
-    foreign = sorted(name for name in imports if name.lower() not in SYSTEM_DLLS)
-    if foreign:
-        problems.append(f"imports non-system DLLs {foreign}")
+    imports = pe_imports(dump)
+    problems += foreign_imports(imports)
     for library, function in PLATFORM_IMPORTS.items():
         if function not in imports.get(library, []):
             problems.append(f"does not import {function} from {library}")
     return problems
+
+
+def check_program(program, objdump):
+    return foreign_imports(pe_imports(run(objdump, "-p", program)))
 
 
 def check_def(def_file):
@@ -133,7 +150,7 @@ def check_def(def_file):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("check", choices=("symbols", "def", "pe"))
+    parser.add_argument("check", choices=("symbols", "def", "pe", "program"))
     parser.add_argument("file")
     parser.add_argument("--nm", default="nm")
     parser.add_argument("--readelf", default="readelf")
@@ -143,6 +160,8 @@ def main(argv):
         problems = check_symbols(args.file, args.nm, args.readelf)
     elif args.check == "pe":
         problems = check_pe(args.file, args.objdump)
+    elif args.check == "program":
+        problems = check_program(args.file, args.objdump)
     else:
         problems = check_def(args.file)
     for problem in problems:

@@ -76,6 +76,10 @@ class SoundTestServer {
   static std::uint8_t SourceByte(std::uint64_t n) { return static_cast<std::uint8_t>(1 + n % 251); }
   // Bytes written into the source so far: they play in order from byte 0.
   std::uint64_t Fed() const { return fed_.load(std::memory_order_acquire); }
+  // Bytes of the source the server has read from its pipe so far: Fed() less
+  // what still waits in the pipe. Never more than it has read; a benchmark
+  // follows it to learn when each byte reached the server.
+  std::uint64_t Taken() const;
   // What the sink has played so far (empty unless record_sink).
   std::vector<std::uint8_t> SinkBytes() const;
   // Clients connected now beyond those the server had once started (its

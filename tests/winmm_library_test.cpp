@@ -68,13 +68,14 @@ class WinmmLibrary : public ::testing::Test {
   ws::WinmmDevice device_;
 };
 
-TEST_F(WinmmLibrary, EachPlayPassIsAStreamOfExactlyItsBytes) {
+// Both passes of a play over the same bytes are one sound, heard once.
+TEST_F(WinmmLibrary, APlayIsHeardOnceAsExactlyItsBytes) {
   LoadPattern(3001);
   EXPECT_EQ(SoundRecordPlay(16000), 3);
   FinishPlaying();
   const std::vector<Bytes> played = streams_.Played();
-  ASSERT_EQ(played.size(), 2u);
-  for (const Bytes& bytes : played) EXPECT_TRUE(PlaysAs(bytes, Store(3001)));
+  ASSERT_EQ(played.size(), 1u);
+  EXPECT_TRUE(PlaysAs(played[0], Store(3001)));
 }
 
 TEST_F(WinmmLibrary, RestartsAndPlaysOverRunningSoundNeitherCrashNorLeak) {
@@ -87,7 +88,7 @@ TEST_F(WinmmLibrary, RestartsAndPlaysOverRunningSoundNeitherCrashNorLeak) {
   EXPECT_EQ(ws::Counts().inputs, 1u);
 
   // Plays of the header still queued on the input, each closing the output
-  // of the one before while it plays.
+  // of the one before, and cutting it, while it plays.
   EXPECT_TRUE(WaitFor([] { return mirn::BytesRecorded() >= 4000; }));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(SoundRecordPlay(8000), 3);
   EXPECT_EQ(SoundRecordStop(), 2);
@@ -95,7 +96,7 @@ TEST_F(WinmmLibrary, RestartsAndPlaysOverRunningSoundNeitherCrashNorLeak) {
   FinishPlaying();
   EXPECT_EQ(ws::Counts().inputs, 0u);
   EXPECT_EQ(ws::Counts().headers, 0u);
-  EXPECT_EQ(streams_.Played().size(), 6u) << "every pass played something";
+  EXPECT_FALSE(streams_.Played().empty()) << "the last play is heard";
 }
 
 TEST_F(WinmmLibrary, TwoHundredPlaysInARowLeakNoHandle) {
@@ -108,9 +109,11 @@ TEST_F(WinmmLibrary, TwoHundredPlaysInARowLeakNoHandle) {
   // Each pass takes an event and a thread at least: a leak would be hundreds.
   EXPECT_LE(FreshHandleValue(), handles + 8 * 4);  // handle values step by 4
   EXPECT_EQ(ws::Counts().headers, 0u);
+  // One sound per play, of which a later play may cut the end; the last whole.
   const std::vector<Bytes> played = streams_.Played();
-  ASSERT_EQ(played.size(), 402u);
-  for (const Bytes& bytes : played) ASSERT_TRUE(PlaysAs(bytes, Store(400)));
+  ASSERT_FALSE(played.empty());
+  EXPECT_LE(played.size(), 201u);
+  EXPECT_TRUE(PlaysAs(played.back(), Store(400)));
 }
 
 }  // namespace

@@ -6,12 +6,9 @@ namespace wave_service {
 namespace {
 
 const WinmmCalls kSystem{
-    &::waveInGetNumDevs,       &::waveInGetDevCapsA,  &::waveInOpen,
-    &::waveInPrepareHeader,    &::waveInAddBuffer,    &::waveInStart,
-    &::waveInReset,            &::waveInUnprepareHeader, &::waveInClose,
-    &::waveOutGetNumDevs,      &::waveOutGetDevCapsA, &::waveOutOpen,
-    &::waveOutPrepareHeader,   &::waveOutWrite,       &::waveOutReset,
-    &::waveOutUnprepareHeader, &::waveOutClose,       &::timeGetTime,
+#define MIRN_WINMM_SYSTEM(function) &::function,
+    MIRN_WINMM_CALLS(MIRN_WINMM_SYSTEM)
+#undef MIRN_WINMM_SYSTEM
 };
 
 WinmmCalls g_calls = kSystem;

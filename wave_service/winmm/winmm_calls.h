@@ -10,26 +10,34 @@
 
 namespace wave_service {
 
+// X(function): every call in the table, in one list, so that the table and
+// its filling with winmm's own functions are made from it and no two entries
+// of one signature can change places.
+#define MIRN_WINMM_CALLS(X) \
+  X(waveInGetNumDevs)       \
+  X(waveInGetDevCapsA)      \
+  X(waveInOpen)             \
+  X(waveInPrepareHeader)    \
+  X(waveInAddBuffer)        \
+  X(waveInStart)            \
+  X(waveInReset)            \
+  X(waveInUnprepareHeader)  \
+  X(waveInClose)            \
+  X(waveOutGetNumDevs)      \
+  X(waveOutGetDevCapsA)     \
+  X(waveOutOpen)            \
+  X(waveOutPrepareHeader)   \
+  X(waveOutWrite)           \
+  X(waveOutReset)           \
+  X(waveOutUnprepareHeader) \
+  X(waveOutClose)           \
+  /* The device's clock, in milliseconds: winmm's own. */ \
+  X(timeGetTime)
+
 struct WinmmCalls {
-  decltype(&::waveInGetNumDevs) waveInGetNumDevs;
-  decltype(&::waveInGetDevCapsA) waveInGetDevCapsA;
-  decltype(&::waveInOpen) waveInOpen;
-  decltype(&::waveInPrepareHeader) waveInPrepareHeader;
-  decltype(&::waveInAddBuffer) waveInAddBuffer;
-  decltype(&::waveInStart) waveInStart;
-  decltype(&::waveInReset) waveInReset;
-  decltype(&::waveInUnprepareHeader) waveInUnprepareHeader;
-  decltype(&::waveInClose) waveInClose;
-  decltype(&::waveOutGetNumDevs) waveOutGetNumDevs;
-  decltype(&::waveOutGetDevCapsA) waveOutGetDevCapsA;
-  decltype(&::waveOutOpen) waveOutOpen;
-  decltype(&::waveOutPrepareHeader) waveOutPrepareHeader;
-  decltype(&::waveOutWrite) waveOutWrite;
-  decltype(&::waveOutReset) waveOutReset;
-  decltype(&::waveOutUnprepareHeader) waveOutUnprepareHeader;
-  decltype(&::waveOutClose) waveOutClose;
-  // The device's clock, in milliseconds: winmm's own.
-  decltype(&::timeGetTime) timeGetTime;
+#define MIRN_WINMM_ENTRY(function) decltype(&::function) function;
+  MIRN_WINMM_CALLS(MIRN_WINMM_ENTRY)
+#undef MIRN_WINMM_ENTRY
 };
 
 // The table in use. Entries are changed only while no winmm stream is open.

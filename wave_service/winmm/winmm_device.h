@@ -6,15 +6,19 @@
 // contract holds here too, whatever winmm itself does with a header that is
 // cleared, queued twice or closed while it plays.
 //
-// Host calls only post to the owner and wait, with a deadline, where their
-// answer depends on winmm (an open, a stop's last bytes). The owner recovers
-// from winmm's faults itself: a header winmm refuses is kept and queued again
-// (MMSYSERR_NOMEM after a wait; anything else closes the device), and a
-// device that goes away (an error from it, a refused header, WIM/WOM_CLOSE)
-// is opened again with backoff, 50 ms doubling to 1 s, for as long as the
-// stream is open. A recording fills the time lost with silence (128); a play
-// goes on with the bytes it had not played. With MIRN_DEBUG set, each such
-// event is one line on stderr.
+// The operations (winmm_device.cpp) post to the owners (winmm_owner.cpp) and
+// never call winmm on a stream; only an output open waits, with a deadline,
+// for winmm's answer, and a stop for the last bytes captured. Owners recover
+// from winmm's faults by one policy (recovery_policy.h): a header winmm
+// refuses for want of memory is queued again after a backoff, and a device
+// that goes away (any other refusal, or WIM/WOM_CLOSE) is opened again with
+// backoff (backoff.h) for as long as the stream is open. A recording fills
+// the time lost with silence (128); a play goes on with the bytes it had not
+// played. With MIRN_DEBUG set, each such event is one line on stderr.
+//
+// Owners end on their own once they have let go of winmm, and nothing joins
+// them: no host call, and so no unload inside the loader's lock, ever waits
+// for a thread that is inside winmm or leaving.
 #pragma once
 
 #include <atomic>
@@ -23,6 +27,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "wave_service/device.h"
 
@@ -31,8 +36,9 @@ namespace wave_service {
 class WinmmDevice {
  public:
   WinmmDevice();
-  // Stops every capture and playback at once, joins their threads, closes
-  // their winmm devices and forgets the device's streams.
+  // Stops every capture and playback at once, waits until their owners have
+  // let go of winmm (they always return from it) and forgets the device's
+  // streams. Tests only: the service's default device is never destroyed.
   ~WinmmDevice();
   WinmmDevice(const WinmmDevice&) = delete;
   WinmmDevice& operator=(const WinmmDevice&) = delete;
@@ -47,8 +53,8 @@ class WinmmDevice {
   // True while some output has bytes that winmm has not finished playing, or
   // a closed output has not yet let go of its winmm device.
   bool Playing();
-  // Streams whose threads still run: closed ones end once they have let go
-  // of winmm (an output once it has played out).
+  // Streams whose owners still run: closed ones end once they have let go of
+  // winmm (an output once it has played out).
   std::size_t HeldOutputs();
   std::size_t HeldInputs();
 
@@ -70,18 +76,35 @@ class WinmmDevice {
   static void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count);
   static void LetGoIdle(void* context);
 
-  void Capture(Input& input);
-  static void PlayOut(Output& output);
-  void ReapStreams();
+  // Owner side (winmm_owner.cpp): each stream's thread.
+  static void RunInput(Input& input);
+  static void RunOutput(Output& output);
 
-  std::mutex mutex_;  // guards the two lists, not the streams in them; never held across winmm
+  // Host side: forgets the owners that have ended. With mutex_ held.
+  void Reap();
+
+  // One sound at a time: the plays handed to winmm's outputs and not yet
+  // heard, and what each waits for. Both sides, each taking mutex_.
+  struct Unheard {
+    Output* output;
+    std::uint64_t after;  // 0, or the play that must be heard first
+  };
+  // True when the play may be written to winmm: it is known, and the play it
+  // follows is heard, cut or not this device's.
+  bool MayStart(std::uint64_t play);
+  // The play's last bytes were heard, or every play of `output` is cut or
+  // let go: the outputs waiting for them go on.
+  void Heard(std::uint64_t play);
+  void Forget(const Output& output);
+  // Every output but `kept`, or every closed one, drops what it holds.
+  void Cut(const Output* kept, bool closed_only);
+  void WakeOutputs();  // with mutex_ held
+
+  std::mutex mutex_;  // guards the lists and unheard_, not the streams; never held across winmm
   std::list<std::unique_ptr<Input>> inputs_;
   std::list<std::unique_ptr<Output>> outputs_;
+  std::unordered_map<std::uint64_t, Unheard> unheard_;
   std::atomic<std::uint64_t> captured_{0};
 };
-
-// winmm's MMRESULT codes in the service's terms: the one place they are
-// translated.
-Result TranslateMmResult(std::uint32_t code);
 
 }  // namespace wave_service
