@@ -72,7 +72,7 @@ AlsaTestConfig::~AlsaTestConfig() {
 std::vector<fs::path> AlsaTestConfig::StreamFiles() const {
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(dir_)) {
-    // A PCM opened and never played (a spare) leaves an empty file.
+    // A PCM opened and never played (opened ahead of its call) leaves an empty file.
     if (entry.path().filename().string().starts_with(kStreamFile) && entry.file_size() > 0) {
       files.push_back(entry.path());
     }

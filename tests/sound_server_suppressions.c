@@ -16,7 +16,13 @@ const char* __tsan_default_suppressions(void) {
          /* the plugin unlocks its thread loop's lock on a thread TSan did not see take it */
          "mutex:libasound_module_pcm_pipewire.so\nmutex:libpipewire-0.3.so\nmutex:libspa-\n"
          /* PipeWire's thread fills the ring alsa-lib copies captured frames out of */
-         "race:snd_pcm_area_copy\n";
+         "race:snd_pcm_area_copy\n"
+         /* the loader's own tables, under its own lock, which ThreadSanitizer does not
+            see: a PCM's owner opening a plugin (dlopen) while the host unloads */
+         "race:ld-linux\n"
+         /* a descriptor number that a PipeWire module's thread used before the
+            module was unloaded (its frames then have no name), made anew */
+         "race:eventfd\n";
 }
 #else
 typedef int mirn_no_suppressions; /* ISO C wants something in a file */

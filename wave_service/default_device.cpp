@@ -17,11 +17,19 @@ namespace wave_service {
 
 Device DefaultDevice() {
 #ifdef MIRN_WITH_ALSA
-  // Destroyed when libMirnWave.so is unloaded or the process exits; its
-  // destructor stops and joins every capture and playback thread, so neither
-  // can run on into unloaded code or a store that is gone.
-  static AlsaDevice device;
-  return {&AlsaDevice::Ops(), &device};
+  // Never destroyed, as calls at exit may still reach it after its end (the
+  // library's unload, detaching its memory, asks the device in use to let
+  // go of idle PCMs). It ends as the process exits: its owners close their
+  // PCMs and end, within about a second.
+  static AlsaDevice* const device = [] {
+    auto* made = new AlsaDevice;
+    static const struct EndAtExit {
+      AlsaDevice* device;
+      ~EndAtExit() { device->End(); }
+    } end_at_exit{made};
+    return made;
+  }();
+  return {&AlsaDevice::Ops(), device};
 #elif defined(_WIN32)
   // Never destroyed, and the module holding it is pinned once it is made:
   // its stream threads may run for as long as the process does, and a

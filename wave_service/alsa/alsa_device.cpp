@@ -1,8 +1,9 @@
-// The ALSA device's operations, on the host's threads. They choose a PCM by
-// the pool's policy and post to its owner thread (pcm_owner.cpp); none calls
-// ALSA on a PCM of the device, and the device's mutex is never held across
-// an ALSA call, so no operation waits for a sound server but an output open,
-// whose result must be ALSA's answer.
+// The ALSA device's operations, on the host's threads. They choose an owner
+// by the pool's policy and post to it (pcm_owner.h); none calls ALSA on a
+// PCM of the device, and the device's mutex is never held across an ALSA
+// call. Only an output's open waits for a sound server (its result must be
+// ALSA's answer), and an output's format query, which asks ALSA on a PCM of
+// its own; an input's stop waits boundedly for its owner.
 #include "wave_service/alsa/alsa_device.h"
 
 #include <algorithm>
@@ -10,53 +11,403 @@
 #include <type_traits>
 
 #include "wave_service/alsa/alsa_pcm.h"
-#include "wave_service/alsa/pcm_calls.h"
 #include "wave_service/alsa/pcm_name.h"
-#include "wave_service/alsa/pcm_slot.h"
+#include "wave_service/alsa/pcm_owner.h"
 
 namespace wave_service {
 
-namespace {
-
-AlsaDevice& Self(void* context) { return *static_cast<AlsaDevice*>(context); }
-
-}  // namespace
+using alsa::Clock;
+using alsa::InputOwner;
+using alsa::Lock;
+using alsa::OutputOwner;
+using alsa::PcmEvent;
+using alsa::PcmState;
+using Shared = AlsaDevice::Shared;
+using Choice = alsa::PcmPool::Choice;
 
 AlsaDevice::AlsaDevice() : AlsaDevice(KeepTimes{}) {}
 
-AlsaDevice::AlsaDevice(KeepTimes keep)
-    : pool_({kMaxInputs, kMaxOutputs, keep.input, keep.output}) {
+AlsaDevice::AlsaDevice(KeepTimes keep) : shared_(std::make_shared<Shared>(keep)) {
   alsa::SilenceAlsaMessages();
 }
 
-AlsaDevice::~AlsaDevice() {
-  {
-    Lock lock(mutex_);
-    aborting_ = true;
-    for (const auto& slot : slots_) slot->wake.Signal();
-    // Owners see the abort at their next look, at the latest when the ALSA
-    // call they are in returns, and hand their PCMs back unclosed.
-    answered_.wait(lock, [&] {
-      return std::all_of(slots_.begin(), slots_.end(),
-                         [](const auto& slot) { return slot->finished; });
-    });
-  }
-  // Closed here, not by the owners: this may run inside dlclose or exit
-  // under the loader's lock, and a plugin's close (PipeWire's) unloads
-  // modules, which takes that lock: an owner would wait for it for good,
-  // while this thread already holds it.
-  for (const auto& slot : slots_) {
-    if (slot->pcm == nullptr) continue;
-    alsa::Pcm().drop(slot->pcm);
-    alsa::Pcm().close(slot->pcm);
-    slot->pcm = nullptr;
-  }
-  for (const auto& slot : slots_) {
-    if (slot->thread.joinable()) slot->thread.join();
-  }
-  slots_.clear();
+AlsaDevice::~AlsaDevice() { End(); }
+
+void AlsaDevice::End() {
+  shared_->Shutdown();
   RemoveDevice(&Ops(), this);
 }
+
+void AlsaDevice::Install() { InstallDevice(&Ops(), this); }
+
+std::uint64_t AlsaDevice::Captured() const {
+  return shared_->captured.load(std::memory_order_acquire);
+}
+
+std::uint64_t AlsaDevice::Reopens() const {
+  return shared_->reopens.load(std::memory_order_acquire);
+}
+
+bool AlsaDevice::Playing() {
+  std::lock_guard lock(shared_->mutex);
+  for (const auto& owner : shared_->owners) {
+    if (owner->direction != Direction::kOutput || owner->finished) continue;
+    const auto& output = static_cast<const OutputOwner&>(*owner);
+    const auto state = shared_->pool.StateOf(owner->id);
+    if (state == PcmState::kDraining || state == PcmState::kClosing) return true;
+    if (!output.plays.empty() || !output.handed.empty()) return true;
+  }
+  return false;
+}
+
+std::size_t AlsaDevice::HeldPcms(Direction direction) {
+  std::lock_guard lock(shared_->mutex);
+  return static_cast<std::size_t>(std::ranges::count_if(shared_->owners, [&](const auto& owner) {
+    return owner->direction == direction && !owner->finished;
+  }));
+}
+
+// Asks every owner to stop at once and waits, boundedly, for them to close
+// their PCMs and end. From here on no owner touches a stream.
+void Shared::Shutdown() {
+  Lock lock(mutex);
+  aborting = true;
+  for (const auto& owner : owners) {
+    if (owner->direction == Direction::kInput) {
+      static_cast<InputOwner&>(*owner).stream = nullptr;
+    } else {
+      static_cast<OutputOwner&>(*owner).stream = nullptr;
+    }
+    owner->wake.Signal();
+  }
+  answered.wait_for(lock, kEndDeadline, [&] {
+    return std::ranges::all_of(owners, [](const auto& owner) { return owner->finished; });
+  });
+  // One still inside ALSA holds this state alive and ends on its own.
+  for (const auto& owner : owners) {
+    if (!owner->finished) owner->thread.detach();
+  }
+  Reap();
+}
+
+// Joins the owners that are done. A finished owner takes the mutex no more.
+void Shared::Reap() {
+  std::erase_if(owners, [](const std::unique_ptr<Owner>& owner) {
+    if (!owner->finished || owner->awaited > 0) return false;
+    owner->thread.join();
+    return true;
+  });
+}
+
+alsa::Owner* Shared::Find(std::uint64_t id) {
+  for (const auto& owner : owners) {
+    if (owner->id == id && !owner->finished) return owner.get();
+  }
+  return nullptr;
+}
+
+// Cuts an output's sound short: what it pulled and what ALSA holds are
+// dropped, and a closed stream on it is released.
+void Shared::Cut(OutputOwner& owner) {
+  if (pool.StateOf(owner.id) == PcmState::kClosing && owner.stream != nullptr) {
+    owner.stream->Release();
+    owner.stream = nullptr;
+  }
+  owner.cut = true;
+  Silence(owner, true, true);
+  pool.Apply(owner.id, PcmEvent::kCut, Clock::now());
+  owner.wake.Signal();
+}
+
+// The owner makes room for a fresh one: it closes its PCM (cutting short
+// what it plays) and ends.
+void Shared::End(std::uint64_t id) {
+  Owner* owner = Find(id);
+  if (owner != nullptr && owner->direction == Direction::kOutput) {
+    Cut(static_cast<OutputOwner&>(*owner));
+  }
+  pool.Apply(id, PcmEvent::kEnd);
+  if (owner != nullptr) owner->wake.Signal();
+}
+
+// A fresh owner, its thread started (it opens the PCM); nullptr when no
+// thread can be had.
+template <class OwnerType>
+OwnerType* Shared::StartOwner(const char* name, std::uint32_t rate, PcmState state,
+                              std::chrono::milliseconds hold) {
+  constexpr Direction direction =
+      std::is_same_v<OwnerType, InputOwner> ? Direction::kInput : Direction::kOutput;
+  const std::uint64_t id = pool.Add(direction, name, rate, state, Clock::now(), hold);
+  auto owner = std::make_unique<OwnerType>(direction, name, rate, id);
+  OwnerType& made = *owner;
+  if (!made.wake.valid()) {
+    pool.Apply(id, PcmEvent::kEnd);
+    return nullptr;
+  }
+  try {
+    made.thread = std::thread([shared = shared_from_this(), &made] { shared->Run(made); });
+  } catch (const std::system_error&) {
+    pool.Apply(id, PcmEvent::kEnd);
+    return nullptr;
+  }
+  owners.push_back(std::move(owner));
+  return &made;
+}
+
+// The owner for a stream at the name and rate, by the pool's choice: one
+// taken (its closed stream cut short if the pool says so) or a fresh one;
+// nullptr with `refusal` set when there is none.
+template <class OwnerType>
+OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Lock& lock, Result& refusal) {
+  constexpr Direction direction =
+      std::is_same_v<OwnerType, InputOwner> ? Direction::kInput : Direction::kOutput;
+  const Choice choice = pool.Choose(direction, name, rate);
+  if (choice.kind == Choice::kRefuse) {
+    refusal = kAllocated;
+    return nullptr;
+  }
+  if (choice.kind == Choice::kTake) {
+    auto* owner = static_cast<OwnerType*>(Find(choice.owner));
+    if constexpr (direction == Direction::kOutput) {
+      // An output open's answer must be true: a kept PCM whose server has
+      // gone since its owner last looked is not taken.
+      if (!StillWorks(*owner, lock)) return Attach<OwnerType>(name, rate, lock, refusal);
+      if (choice.cut) Cut(*owner);
+    }
+    pool.Apply(choice.owner, PcmEvent::kAttach, Clock::now());
+    owner->wake.Signal();  // a kept PCM's owner stops its keep time
+    return owner;
+  }
+  if (choice.give_way != 0) End(choice.give_way);
+  OwnerType* owner = StartOwner<OwnerType>(name, rate, PcmState::kStreaming);
+  if (owner == nullptr) refusal = kNoMemory;
+  return owner;
+}
+
+// For a kept PCM that is open: asks its owner to try it at once and waits,
+// boundedly, for the answer. False when it is lost (or no longer kept).
+bool Shared::StillWorks(Owner& owner, Lock& lock) {
+  if (pool.StateOf(owner.id) != PcmState::kKept || owner.opened != kOk) return true;
+  owner.checking = true;
+  owner.wake.Signal();
+  answered.wait_until(lock, Clock::now() + kOpenDeadline,
+                      [&] { return !owner.checking || owner.finished; });
+  owner.checking = false;
+  return !owner.finished && pool.StateOf(owner.id) == PcmState::kKept;
+}
+
+// A call's first write: every other output that still sounds stops now.
+void Shared::Replace(const OutputOwner& keep) {
+  for (const auto& owner : owners) {
+    if (owner.get() == &keep || owner->direction != Direction::kOutput || owner->finished) continue;
+    auto& output = static_cast<OutputOwner&>(*owner);
+    const auto state = pool.StateOf(output.id);
+    if (!output.plays.empty() || !output.handed.empty() || state == PcmState::kClosing ||
+        state == PcmState::kDraining) {
+      Cut(output);
+    }
+  }
+}
+
+// Waits, up to the deadline, for the owner's first open: its answer, or
+// nullopt when it has not come.
+std::optional<Result> Shared::AwaitOpen(Owner& owner, Lock& lock) {
+  ++owner.awaited;
+  answered.wait_until(lock, Clock::now() + kOpenDeadline, [&] { return owner.opened.has_value(); });
+  --owner.awaited;
+  return owner.opened;
+}
+
+namespace {
+
+Shared& Self(void* context) { return AlsaDevice::SharedOf(context); }
+
+std::uint32_t DeviceCount(void*, Direction) { return 1; }
+
+// What the pool knows answers; else an output asks ALSA on a PCM of the
+// caller's own, opened and closed at once. An input answers kOk unasked:
+// a recording's start never waits for ALSA, and its open learns the answer.
+Result CheckFormat(void* context, Direction direction, std::uint32_t rate) {
+  Shared& self = Self(context);
+  const std::string name = alsa::PcmName(direction);
+  {
+    std::lock_guard lock(self.mutex);
+    if (const auto known = self.pool.Known(direction, name, rate)) return *known;
+  }
+  if (direction == Direction::kInput) return kOk;
+  const Result result = alsa::CheckPcm(direction, name.c_str(), rate);
+  std::lock_guard lock(self.mutex);
+  self.pool.Learn(direction, name, rate, result);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Input: nothing here waits for ALSA. A fresh PCM is opened by its owner; a
+// rate or name it turns out not to take records nothing (and is known to
+// later opens). A take's clock runs from its start: the time before its PCM
+// delivers is silence.
+// ---------------------------------------------------------------------------
+
+Result OpenInput(void* context, InputStream& stream) {
+  Shared& self = Self(context);
+  const char* name = alsa::PcmName(Direction::kInput);
+  Lock lock(self.mutex);
+  self.Reap();
+  if (const auto known = self.pool.Known(Direction::kInput, name, stream.rate());
+      known && *known != kOk) {
+    return *known;
+  }
+  Result refusal = kOk;
+  InputOwner* owner = self.Attach<InputOwner>(name, stream.rate(), lock, refusal);
+  if (owner == nullptr) return refusal;
+  owner->stream = &stream;
+  stream.device_data = owner;
+  return kOk;
+}
+
+Result StartInput(void* context, InputStream& stream) {
+  auto& owner = *static_cast<InputOwner*>(stream.device_data);
+  std::lock_guard lock(Self(context).mutex);
+  owner.clock.Start(Clock::now());
+  owner.wake.Signal();
+  return kOk;
+}
+
+// What the PCM captured up to the call is the take's: the owner reads it out
+// and ends the take, in a bounded exchange. An owner held up (inside a long
+// ALSA call) leaves the take as it stands, ended here.
+void StopInput(void* context, InputStream& stream) {
+  Shared& self = Self(context);
+  auto& owner = *static_cast<InputOwner*>(stream.device_data);
+  Lock lock(self.mutex);
+  if (!owner.clock.running()) return;
+  const std::uint64_t take = owner.clock.take();
+  owner.stop_asked = take;
+  owner.wake.Signal();
+  self.answered.wait_for(lock, AlsaDevice::kStopExchange,
+                         [&] { return owner.clock.take() != take; });
+  if (owner.clock.take() == take) self.EndTake(owner);
+}
+
+void CloseInput(void* context, InputStream& stream) {
+  Shared& self = Self(context);
+  auto& owner = *static_cast<InputOwner*>(stream.device_data);
+  std::lock_guard lock(self.mutex);
+  owner.clock.Stop();
+  owner.stop_asked = 0;
+  owner.stream = nullptr;
+  // A PCM that failed is never kept; one still opening is, for the next take.
+  if (owner.healthy || !owner.opened) {
+    self.pool.Apply(owner.id, PcmEvent::kDetach, Clock::now());
+  } else {
+    self.End(owner.id);
+  }
+  owner.wake.Signal();
+}
+
+// ---------------------------------------------------------------------------
+// Output.
+// ---------------------------------------------------------------------------
+
+Result OpenOutput(void* context, OutputStream& stream) {
+  Shared& self = Self(context);
+  const char* name = alsa::PcmName(Direction::kOutput);
+  Lock lock(self.mutex);
+  self.Reap();
+  if (const auto known = self.pool.Known(Direction::kOutput, name, stream.rate());
+      known && *known != kOk) {
+    return *known;
+  }
+  Result refusal = kOk;
+  OutputOwner* owner = self.Attach<OutputOwner>(name, stream.rate(), lock, refusal);
+  if (owner == nullptr) return refusal;
+  owner->stream = &stream;
+  const std::optional<Result> answer = self.AwaitOpen(*owner, lock);
+  if (answer == kOk) {
+    stream.device_data = owner;
+    return kOk;
+  }
+  // The stream is freed once this returns. An open that has not answered
+  // yet goes on: what it opens is kept for the next stream.
+  owner->stream = nullptr;
+  if (!answer) {
+    self.pool.Apply(owner->id, PcmEvent::kDetach, Clock::now(), AlsaDevice::kAheadHold);
+    return kError;
+  }
+  self.End(owner->id);
+  return *answer;
+}
+
+// A play starts once the play it follows in its call has been heard (the
+// owner waits); the first play of a call cuts every other output first.
+void PlayQueued(void* context, OutputStream& stream, const Play& play) {
+  Shared& self = Self(context);
+  auto& owner = *static_cast<OutputOwner*>(stream.device_data);
+  std::lock_guard lock(self.mutex);
+  if (play.replaces) self.Replace(owner);
+  if (play.length == 0) return;  // finished already
+  owner.plays.push_back(play);
+  self.sounding.insert(play.id);
+  owner.wake.Signal();
+}
+
+void CloseOutput(void* context, OutputStream& stream) {
+  Shared& self = Self(context);
+  auto& owner = *static_cast<OutputOwner*>(stream.device_data);
+  std::lock_guard lock(self.mutex);
+  owner.wake.Signal();
+  self.pool.Apply(owner.id, PcmEvent::kClose);
+  if (owner.stream == &stream && owner.plays.empty()) {
+    // Every byte it was given is with ALSA: released here, so that an open
+    // right after this close (a play's second pass) finds the PCM draining,
+    // not waiting for its owner to wake and release it.
+    stream.Release();
+    owner.stream = nullptr;
+    self.pool.Apply(owner.id, PcmEvent::kHandedAll);
+  }
+}
+
+// Opens, side by side and without waiting, the outputs the call will want
+// that no kept PCM serves: a fresh PCM per missing rate, kept a while for
+// the call's opens.
+void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count) {
+  Shared& self = Self(context);
+  const char* name = alsa::PcmName(Direction::kOutput);
+  std::lock_guard lock(self.mutex);
+  self.Reap();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t rate = rates[i];
+    if (std::find(rates, rates + i, rate) != rates + i) continue;  // counted with its first
+    const auto known = self.pool.Known(Direction::kOutput, name, rate);
+    if (known && *known != kOk) continue;
+    const auto wanted = static_cast<std::size_t>(std::count(rates + i, rates + count, rate));
+    for (std::size_t have = self.pool.Held(Direction::kOutput, name, rate, PcmState::kKept);
+         have < wanted; ++have) {
+      const Choice choice = self.pool.ChooseAhead(Direction::kOutput, name, rate);
+      if (choice.kind == Choice::kRefuse) return;
+      if (choice.give_way != 0) self.End(choice.give_way);
+      if (self.StartOwner<OutputOwner>(name, rate, PcmState::kKept, AlsaDevice::kAheadHold) ==
+          nullptr) {
+        return;
+      }
+    }
+  }
+}
+
+// The host has gone: every PCM no open stream uses goes now, what it still
+// plays cut short.
+void LetGoIdle(void* context) {
+  Shared& self = Self(context);
+  std::lock_guard lock(self.mutex);
+  for (const auto& owner : self.owners) {
+    const auto state = self.pool.StateOf(owner->id);
+    if (state == PcmState::kKept || state == PcmState::kDraining || state == PcmState::kClosing) {
+      self.End(owner->id);
+    }
+  }
+}
+
+}  // namespace
 
 const DeviceOps& AlsaDevice::Ops() {
   static constexpr DeviceOps kOps{
@@ -64,312 +415,6 @@ const DeviceOps& AlsaDevice::Ops() {
       &OpenOutput,  &PlayQueued,  &CloseOutput, &ExpectOutputs, &LetGoIdle,
   };
   return kOps;
-}
-
-void AlsaDevice::Install() { InstallDevice(&Ops(), this); }
-
-bool AlsaDevice::Playing() {
-  std::lock_guard lock(mutex_);
-  for (const auto& slot : slots_) {
-    if (slot->direction != Direction::kOutput || slot->finished) continue;
-    const auto& output = static_cast<const OutputSlot&>(*slot);
-    const auto use = pool_.UseOf(slot->id);
-    if (use == alsa::PcmPool::Use::kDraining || use == alsa::PcmPool::Use::kClosing) return true;
-    if (output.stream != nullptr && output.unwritten > 0) return true;
-    // Retired (cut, or the device goes) with its stream not yet released.
-    if (!use && output.stream != nullptr) return true;
-  }
-  return false;
-}
-
-std::size_t AlsaDevice::HeldPcms(Direction direction) {
-  std::lock_guard lock(mutex_);
-  std::size_t held = 0;
-  for (const auto& slot : slots_) held += slot->direction == direction && !slot->finished;
-  return held;
-}
-
-// Joins the threads that are done. A finished owner takes the mutex no more.
-void AlsaDevice::Reap() {
-  std::erase_if(slots_, [](const std::unique_ptr<Slot>& slot) {
-    if (!slot->finished || slot->awaited) return false;
-    slot->thread.join();
-    return true;
-  });
-}
-
-AlsaDevice::Slot* AlsaDevice::FindSlot(std::uint64_t id) {
-  for (const auto& slot : slots_) {
-    if (slot->id == id && !slot->finished) return slot.get();
-  }
-  return nullptr;
-}
-
-// The PCM makes room for a fresh one: its owner closes it (cutting short a
-// closed stream still playing) and ends.
-void AlsaDevice::GiveWay(std::uint64_t id) {
-  pool_.Remove(id);
-  if (Slot* slot = FindSlot(id)) {
-    slot->retire = true;
-    slot->wake.Signal();
-  }
-}
-
-// Whether a kept PCM still works, as its owner finds at once (its server
-// may have gone since it was last looked at): an open must not take a PCM
-// that cannot play. False when it does not, or is no longer kept.
-bool AlsaDevice::StillWorks(Lock& lock, Slot& slot) {
-  slot.checking = true;
-  slot.wake.Signal();
-  answered_.wait_until(lock, Clock::now() + kOpenDeadline,
-                       [&] { return !slot.checking || slot.finished; });
-  slot.checking = false;
-  return !slot.finished && pool_.UseOf(slot.id) == alsa::PcmPool::Use::kKept;
-}
-
-// A fresh PCM's slot, its owner started (it opens the PCM); nullptr when no
-// thread can be had.
-template <class SlotType>
-SlotType* AlsaDevice::StartSlot(Direction direction, const char* name, std::uint32_t rate) {
-  const std::uint64_t id = pool_.Add(direction, name, rate);
-  auto slot = std::make_unique<SlotType>(direction, name, rate, id);
-  SlotType& owned = *slot;
-  if (!owned.wake.valid()) {
-    pool_.Remove(id);
-    return nullptr;
-  }
-  try {
-    if constexpr (std::is_same_v<SlotType, InputSlot>) {
-      owned.thread = std::thread(&AlsaDevice::RunInput, this, std::ref(owned));
-    } else {
-      owned.thread = std::thread(&AlsaDevice::RunOutput, this, std::ref(owned));
-    }
-  } catch (const std::system_error&) {
-    pool_.Remove(id);
-    return nullptr;
-  }
-  slots_.push_back(std::move(slot));
-  return &owned;
-}
-
-std::uint32_t AlsaDevice::DeviceCount(void*, Direction) { return 1; }
-
-// What the pool knows answers; else an output asks ALSA on a PCM of the
-// caller's own, opened and closed at once. An input answers kOk unasked:
-// a recording's start never waits for ALSA, and its open learns the answer.
-Result AlsaDevice::CheckFormat(void* context, Direction direction, std::uint32_t rate) {
-  AlsaDevice& self = Self(context);
-  const std::string name = alsa::PcmName(direction);
-  {
-    std::lock_guard lock(self.mutex_);
-    if (const auto known = self.pool_.Known(direction, name, rate)) return *known;
-  }
-  if (direction == Direction::kInput) return kOk;
-  const Result result = alsa::CheckPcm(direction, name.c_str(), rate);
-  std::lock_guard lock(self.mutex_);
-  self.pool_.Learn(direction, name, rate, result);
-  return result;
-}
-
-// ---------------------------------------------------------------------------
-// Input: nothing here waits for ALSA. A fresh PCM is opened by its owner,
-// and a rate or name it turns out not to take records nothing (and is known
-// to later opens).
-// ---------------------------------------------------------------------------
-
-Result AlsaDevice::OpenInput(void* context, InputStream& stream) {
-  AlsaDevice& self = Self(context);
-  const char* name = alsa::PcmName(Direction::kInput);
-  Lock lock(self.mutex_);
-  self.Reap();
-  if (const auto known = self.pool_.Known(Direction::kInput, name, stream.rate());
-      known && *known != kOk) {
-    return *known;
-  }
-  const auto choice = self.pool_.Choose(Direction::kInput, name, stream.rate());
-  InputSlot* slot = nullptr;
-  if (choice.kind == alsa::PcmPool::Choice::kRefuse) return kAllocated;
-  if (choice.kind == alsa::PcmPool::Choice::kTake) {
-    slot = static_cast<InputSlot*>(self.FindSlot(choice.take));
-    self.pool_.Attach(choice.take);
-  } else {
-    if (choice.give_way != 0) self.GiveWay(choice.give_way);
-    slot = self.StartSlot<InputSlot>(Direction::kInput, name, stream.rate());
-    if (slot == nullptr) return kNoMemory;
-  }
-  slot->stream = &stream;
-  slot->capturing = false;
-  slot->wake.Signal();  // a kept PCM's owner stops its keep time
-  stream.device_data = slot;
-  // A fresh PCM's first open is waited for (boundedly), though its answer
-  // changes nothing here: a take runs from its PCM's first bytes, so that it
-  // holds the sound that came after the start.
-  self.answered_.wait_until(lock, Clock::now() + kOpenDeadline,
-                            [&] { return slot->opened.has_value(); });
-  return kOk;
-}
-
-Result AlsaDevice::StartInput(void* context, InputStream& stream) {
-  auto& slot = *static_cast<InputSlot*>(stream.device_data);
-  std::lock_guard lock(Self(context).mutex_);
-  slot.capturing = true;
-  ++slot.take;
-  slot.wake.Signal();
-  return kOk;
-}
-
-// What has been delivered is the take; a period its owner reads from now on
-// belongs to no take and is dropped.
-void AlsaDevice::StopInput(void* context, InputStream& stream) {
-  auto& slot = *static_cast<InputSlot*>(stream.device_data);
-  std::lock_guard lock(Self(context).mutex_);
-  if (!slot.capturing) return;
-  slot.capturing = false;
-  ++slot.take;
-  slot.wake.Signal();
-}
-
-void AlsaDevice::CloseInput(void* context, InputStream& stream) {
-  AlsaDevice& self = Self(context);
-  auto& slot = *static_cast<InputSlot*>(stream.device_data);
-  std::lock_guard lock(self.mutex_);
-  slot.capturing = false;
-  ++slot.take;
-  slot.stream = nullptr;
-  // A PCM that failed is never kept; one still opening is, for the next take.
-  const bool healthy = slot.sound || !slot.opened;
-  if (!healthy || !self.pool_.Keep(slot.id, Clock::now())) self.GiveWay(slot.id);
-  slot.wake.Signal();
-}
-
-// ---------------------------------------------------------------------------
-// Output.
-// ---------------------------------------------------------------------------
-
-Result AlsaDevice::OpenOutput(void* context, OutputStream& stream) {
-  AlsaDevice& self = Self(context);
-  const char* name = alsa::PcmName(Direction::kOutput);
-  Lock lock(self.mutex_);
-  self.Reap();
-  if (const auto known = self.pool_.Known(Direction::kOutput, name, stream.rate());
-      known && *known != kOk) {
-    return *known;
-  }
-  auto choice = self.pool_.Choose(Direction::kOutput, name, stream.rate());
-  while (choice.kind == alsa::PcmPool::Choice::kTake &&
-         self.pool_.UseOf(choice.take) == alsa::PcmPool::Use::kKept &&
-         !self.StillWorks(lock, *self.FindSlot(choice.take))) {
-    choice = self.pool_.Choose(Direction::kOutput, name, stream.rate());
-  }
-  if (choice.kind == alsa::PcmPool::Choice::kRefuse) return kAllocated;
-  if (choice.kind == alsa::PcmPool::Choice::kTake) {
-    // Kept or draining: the stream follows what the PCM still plays. A
-    // closing stream is cut short: released here, and the bytes the owner
-    // pulled from it not played.
-    auto& slot = *static_cast<OutputSlot*>(self.FindSlot(choice.take));
-    self.pool_.Attach(choice.take);
-    if (choice.cut && slot.stream != nullptr) {
-      slot.stream->Release();
-      slot.flush = true;
-    }
-    slot.stream = &stream;
-    slot.closing = false;
-    slot.spare = false;
-    slot.unwritten = 0;
-    slot.wake.Signal();
-    stream.device_data = &slot;
-    return kOk;
-  }
-  if (choice.give_way != 0) self.GiveWay(choice.give_way);
-  const bool first_here = self.pool_.Held(Direction::kOutput, name, stream.rate()) == 0;
-  OutputSlot* slot = self.StartSlot<OutputSlot>(Direction::kOutput, name, stream.rate());
-  if (slot == nullptr) return kNoMemory;
-  slot->stream = &stream;
-  slot->awaited = true;
-  OutputSlot* spare = nullptr;
-  if (first_here && self.pool_.Held(Direction::kOutput) < self.pool_.Limit(Direction::kOutput)) {
-    spare = self.StartSlot<OutputSlot>(Direction::kOutput, name, stream.rate());
-    if (spare != nullptr) spare->spare = spare->awaited = true;
-  }
-  // The spare is waited for too: no open of the device's is still under
-  // way when the host's call returns, and so none when it unloads the
-  // library (an open takes the loader's lock, which an unload holds).
-  const bool answered =
-      self.answered_.wait_until(lock, Clock::now() + kOpenDeadline, [&] {
-        return slot->opened.has_value() && (spare == nullptr || spare->opened.has_value());
-      }) || slot->opened.has_value();
-  slot->awaited = false;
-  if (spare != nullptr) spare->awaited = false;
-  const Result result = answered ? *slot->opened : kError;
-  if (result == kOk) {
-    stream.device_data = slot;
-    return kOk;
-  }
-  // The stream is freed once this returns: the owner lets go of it first.
-  slot->stream = nullptr;
-  self.GiveWay(slot->id);
-  return result;
-}
-
-void AlsaDevice::PlayQueued(void* context, OutputStream& stream, const Play& play) {
-  AlsaDevice& self = Self(context);
-  auto& slot = *static_cast<OutputSlot*>(stream.device_data);
-  std::lock_guard lock(self.mutex_);
-  if (play.replaces) {
-    // The service has dropped what the others had queued: what their owners
-    // still hold of it is not played either.
-    for (const auto& other : self.slots_) {
-      if (other.get() == &slot || other->direction != Direction::kOutput) continue;
-      auto& output = static_cast<OutputSlot&>(*other);
-      output.unwritten = 0;
-      output.flush = true;
-      output.wake.Signal();
-    }
-  }
-  if (play.length == 0) return;  // finished already
-  ++slot.unwritten;
-  slot.wake.Signal();
-}
-
-void AlsaDevice::CloseOutput(void* context, OutputStream& stream) {
-  AlsaDevice& self = Self(context);
-  auto& slot = *static_cast<OutputSlot*>(stream.device_data);
-  std::lock_guard lock(self.mutex_);
-  slot.wake.Signal();
-  if (slot.stream == &stream && slot.unwritten == 0 && !stream.Busy()) {
-    // Every byte it was given is with ALSA: released here, so that an open
-    // right after this close (a play's second pass) finds the PCM draining,
-    // not waiting for its owner to wake and release it.
-    stream.Release();
-    slot.stream = nullptr;
-    slot.closing = false;
-    self.pool_.SetUse(slot.id, alsa::PcmPool::Use::kDraining);
-    return;
-  }
-  slot.closing = true;
-  self.pool_.SetUse(slot.id, alsa::PcmPool::Use::kClosing);
-}
-
-// The first open at a rate opens a spare beside it (OpenOutput) instead.
-void AlsaDevice::ExpectOutputs(void*, const std::uint32_t*, std::size_t) {}
-
-// Kept and draining PCMs go now, and until the next open none is kept:
-// those still closing go once they are done (cut short then, as the host
-// has gone).
-void AlsaDevice::LetGoIdle(void* context) {
-  AlsaDevice& self = Self(context);
-  std::lock_guard lock(self.mutex_);
-  self.pool_.RefuseKeeps();
-  for (const auto& slot : self.slots_) {
-    const auto use = self.pool_.UseOf(slot->id);
-    if (use == alsa::PcmPool::Use::kKept || use == alsa::PcmPool::Use::kDraining) {
-      self.GiveWay(slot->id);
-    } else if (use == alsa::PcmPool::Use::kClosing) {
-      // What its owner still holds of a closed stream is not played.
-      static_cast<OutputSlot&>(*slot).flush = true;
-      slot->wake.Signal();
-    }
-  }
 }
 
 }  // namespace wave_service

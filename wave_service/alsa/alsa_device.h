@@ -1,25 +1,23 @@
 // The wave device that records and plays through ALSA ("default", or the PCM
-// the environment names: pcm_name.h). Each PCM has one owner thread, the only
-// thread that calls ALSA on it; the device's operations post what the host
-// wants and return, and only an output open waits (with a deadline) for the
-// owner's answer. A PCM whose stream has ended is kept open a short while for
-// the next stream at its name and rate (pcm_pool.h), so that opens after the
-// first do not wait for ALSA. A PCM that fails is recovered by one policy
+// the environment names: pcm_name.h). Each PCM has one owner: a thread, the
+// only one that calls ALSA on it, and the PCM's state (pcm_states.h). The
+// device's operations post what the host wants to the owner and return. Two
+// wait for their owner, boundedly: an output open for its PCM's open (its
+// result must be ALSA's; a kept PCM is tried first), and an input stop for
+// the owner to read out what the PCM captured up to it. A recording's open
+// and start never wait. An owner whose stream has ended is kept a short
+// while for the next stream at its name and rate (pcm_pool.h), so that
+// opens after the first do not wait for ALSA; a call's outputs are opened
+// side by side as it begins. A PCM that fails is recovered by one policy
 // (recovery_policy.h), and a stream carries on once its device is back.
-// Every thread is stopped and joined, and every PCM closed, when the device
-// goes away.
+// Owners close their own PCMs and end on their own.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
-#include <mutex>
 
-#include "wave_service/alsa/pcm_pool.h"
 #include "wave_service/device.h"
 
 namespace wave_service {
@@ -36,28 +34,37 @@ class AlsaDevice {
     std::chrono::milliseconds output{2000};
   };
   // At most this many output PCMs (playing, draining or kept) and input PCMs
-  // at once. A play uses two outputs, so two plays may overlap; an open past
-  // the bound cuts short the oldest stream whose handle is already closed.
+  // at once. A tone replay uses three outputs, a play two; an open past the
+  // bound cuts short the oldest stream whose handle is already closed.
   static constexpr std::size_t kMaxOutputs = 6;
   static constexpr std::size_t kMaxInputs = 2;
-  // How long an output open waits for its PCM's thread to open the PCM. A
-  // sound server that takes longer is taken as one that is not there.
+  // How long an output open waits for its PCM's owner to open the PCM. A
+  // sound server that takes longer is taken as one that is not there: the
+  // open fails, and what the owner opens later is kept for the next stream.
   static constexpr std::chrono::milliseconds kOpenDeadline{1000};
-  // A play opens two outputs at its rate, the second while the first still
-  // plays. So the first open of a rate opens a spare PCM beside the
-  // stream's, at the same time, and waits for both: the second open then
-  // takes the spare, and a play waits for about one open, not two. A spare
-  // is kept at least this long, whatever the keep times: the second open
-  // comes at once.
-  static constexpr std::chrono::milliseconds kSpareHold{100};
+  // How long a stop waits for its input's owner to read out what the PCM
+  // captured up to the stop. An owner that is not inside a long ALSA call
+  // answers within a fraction of a millisecond.
+  static constexpr std::chrono::milliseconds kStopExchange{5};
+  // How long the device, as it goes, waits for its owners to close their
+  // PCMs and end. One still inside ALSA then ends on its own.
+  static constexpr std::chrono::milliseconds kEndDeadline{1000};
+  // A host call's outputs (expect_outputs) are opened side by side as the
+  // call begins, so that each of its opens waits for about one open at
+  // most. A PCM opened ahead of its stream (so, or by an open that gave up
+  // waiting) is kept at least this long once open, whatever the keep times:
+  // the call's opens come at once.
+  static constexpr std::chrono::milliseconds kAheadHold{100};
 
   AlsaDevice();
   explicit AlsaDevice(KeepTimes keep);
-  // Stops every capture and playback at once (a play is cut short), joins
-  // every thread, closes every PCM and forgets the device's streams. As the
-  // service's default device this runs when libMirnWave.so is unloaded or the
-  // process exits, so a host may do either while sound runs.
+  // Stops every capture and playback at once (a play is cut short), waits
+  // up to kEndDeadline for the owners to close their PCMs and end, and
+  // forgets the device's streams.
   ~AlsaDevice();
+  // What the destructor does, for a device that lives on: later calls
+  // reach no stream of it, and an open gets a PCM that ends at once.
+  void End();
   AlsaDevice(const AlsaDevice&) = delete;
   AlsaDevice& operator=(const AlsaDevice&) = delete;
 
@@ -66,62 +73,29 @@ class AlsaDevice {
   void Install();
 
   // Bytes delivered by every input of this device so far (silence put in
-  // for time a lost device did not record included).
-  std::uint64_t Captured() const { return captured_.load(std::memory_order_acquire); }
+  // for time a PCM did not record included).
+  std::uint64_t Captured() const;
   // True while some play has bytes not yet handed to ALSA, a closed output
   // has not yet released its stream, or a PCM has not yet played out what it
   // was handed.
   bool Playing();
   // PCMs the device holds in a direction: streaming, draining, kept, or
-  // being reopened.
+  // being opened or reopened.
   std::size_t HeldPcms(Direction direction);
   std::size_t HeldOutputs() { return HeldPcms(Direction::kOutput); }
   // Times a PCM was reopened after its device was lost, in either direction.
-  std::uint64_t Reopens() const { return reopens_.load(std::memory_order_acquire); }
+  std::uint64_t Reopens() const;
+
+  // What the device's operations and its owners share (pcm_owner.h). It
+  // lives as long as the device or an owner still running, whichever is
+  // longer, so that an owner held up inside ALSA past the device's end
+  // touches nothing freed.
+  struct Shared;
+  // That state, from the context the device's operations get.
+  static Shared& SharedOf(void* context) { return *static_cast<AlsaDevice*>(context)->shared_; }
 
  private:
-  struct Slot;
-  struct InputSlot;
-  struct OutputSlot;
-  using Clock = std::chrono::steady_clock;
-  using Lock = std::unique_lock<std::mutex>;
-
-  static std::uint32_t DeviceCount(void* context, Direction direction);
-  static Result CheckFormat(void* context, Direction direction, std::uint32_t rate);
-  static Result OpenInput(void* context, InputStream& stream);
-  static Result StartInput(void* context, InputStream& stream);
-  static void StopInput(void* context, InputStream& stream);
-  static void CloseInput(void* context, InputStream& stream);
-  static Result OpenOutput(void* context, OutputStream& stream);
-  static void PlayQueued(void* context, OutputStream& stream, const Play& play);
-  static void CloseOutput(void* context, OutputStream& stream);
-  static void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count);
-  static void LetGoIdle(void* context);
-
-  // Host side, with mutex_ held.
-  void Reap();
-  Slot* FindSlot(std::uint64_t id);
-  void GiveWay(std::uint64_t id);
-  bool StillWorks(Lock& lock, Slot& slot);
-  template <class SlotType>
-  SlotType* StartSlot(Direction direction, const char* name, std::uint32_t rate);
-
-  // Owner side (pcm_owner.cpp): each PCM's thread.
-  void RunInput(InputSlot& slot);
-  void RunOutput(OutputSlot& slot);
-  bool Ending(const Slot& slot) const;
-  int Recover(Slot& slot, int error);
-  bool KeptPcmLost(Slot& slot);
-  void Finish(Slot& slot);
-  void Note(const Slot& slot, const char* event, int error) const;
-
-  std::mutex mutex_;  // guards the pool and the slots' shared fields; never held across ALSA
-  std::condition_variable answered_;  // an owner's first open is done
-  alsa::PcmPool pool_;
-  std::list<std::unique_ptr<Slot>> slots_;
-  bool aborting_ = false;
-  std::atomic<std::uint64_t> captured_{0};
-  std::atomic<std::uint64_t> reopens_{0};
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace wave_service

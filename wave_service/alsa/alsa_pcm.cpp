@@ -16,20 +16,28 @@ namespace wave_service::alsa {
 namespace {
 
 // Playback in short periods, so that a play starts at once and a cut is
-// heard at once; capture in arecord's, since a stop reads out what ALSA holds.
+// heard at once, four buffered. Capture in short periods too, since a sound
+// server delivers what it captured in pieces of about a period (PipeWire's
+// plugin asks its graph for that latency, PulseAudio's for fragments of that
+// size), and a stop reads out what it has delivered; but not shorter than
+// 50 ms, as at 25 ms PipeWire's client drops a piece now and then on a busy
+// machine. Its buffer stays long, so that an owner held up a while loses
+// nothing.
 constexpr unsigned kOutputPeriodMicros = 20'000;
-constexpr unsigned kInputPeriodMicros = 125'000;
-constexpr unsigned kPeriodsBuffered = 4;
+constexpr unsigned kOutputBufferMicros = 4 * kOutputPeriodMicros;
+constexpr unsigned kInputPeriodMicros = 50'000;
+constexpr unsigned kInputBufferMicros = 500'000;
 
 snd_pcm_stream_t AlsaStream(Direction direction) {
   return direction == Direction::kInput ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 }
 
 // Narrows `hw` to 8-bit mono at exactly `rate` (resampled by ALSA where the
-// device runs at another), in the direction's periods, four buffered.
+// device runs at another), in the direction's periods and buffer.
 int Configure(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, Direction direction, unsigned rate) {
-  unsigned period = direction == Direction::kInput ? kInputPeriodMicros : kOutputPeriodMicros;
-  unsigned buffer = kPeriodsBuffered * period;
+  const bool input = direction == Direction::kInput;
+  unsigned period = input ? kInputPeriodMicros : kOutputPeriodMicros;
+  unsigned buffer = input ? kInputBufferMicros : kOutputBufferMicros;
   const PcmCalls& calls = Pcm();
   int err = calls.hw_params_any(pcm, hw);
   if (err >= 0) err = calls.hw_params_set_rate_resample(pcm, hw, 1);
@@ -104,15 +112,18 @@ OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate) {
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   snd_pcm_uframes_t period = 0;
+  snd_pcm_uframes_t buffer = 0;
   err = Configure(pcm, hw, direction, rate);
   if (err >= 0) err = calls.hw_params(pcm, hw);
   if (err >= 0) err = calls.hw_params_get_period_size(hw, &period, nullptr);
+  if (err >= 0) err = calls.hw_params_get_buffer_size(hw, &buffer);
   if (err >= 0) err = SetStartAndWake(pcm, period);
   if (err < 0) {
     calls.close(pcm);
     return {err};
   }
-  return {0, pcm, std::max<snd_pcm_uframes_t>(period, 1)};
+  period = std::max<snd_pcm_uframes_t>(period, 1);
+  return {0, pcm, period, std::max(buffer, period)};
 }
 
 Wakeup::Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

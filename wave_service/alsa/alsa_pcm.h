@@ -25,15 +25,18 @@ Result CheckPcm(Direction direction, const char* name, std::uint32_t rate);
 // device reports what happens itself (MIRN_DEBUG).
 void SilenceAlsaMessages();
 
-// The PCM `name` opened non-blocking and set up for 8-bit mono at `rate`, four
-// periods buffered, and a start as soon as a frame is there. Playback runs
-// in periods of about 20 ms, so a play starts soon; capture in periods of
-// about 125 ms, as arecord does, so a recording wakes no more often than it.
-// `error` is ALSA's code (0 when open), `period` the period in frames.
+// The PCM `name` opened non-blocking and set up for 8-bit mono at `rate`, with
+// a start as soon as a frame is there. Playback runs in periods of about
+// 20 ms, four buffered, so a play starts soon; capture in periods of about
+// 50 ms in a buffer of half a second, so that what a stop reads out reaches
+// to within a period of it.
+// `error` is ALSA's code (0 when open), `period` and `buffer` the period and
+// the buffer in frames.
 struct OpenedPcm {
   int error = -EIO;
   snd_pcm_t* pcm = nullptr;
   snd_pcm_uframes_t period = 0;
+  snd_pcm_uframes_t buffer = 0;
 };
 OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate);
 

@@ -23,6 +23,7 @@ namespace wave_service::alsa {
   X(hw_params_set_period_time_near, snd_pcm_hw_params_set_period_time_near) \
   X(hw_params, snd_pcm_hw_params)                                      \
   X(hw_params_get_period_size, snd_pcm_hw_params_get_period_size)      \
+  X(hw_params_get_buffer_size, snd_pcm_hw_params_get_buffer_size)      \
   X(sw_params_current, snd_pcm_sw_params_current)                      \
   X(sw_params_set_start_threshold, snd_pcm_sw_params_set_start_threshold) \
   X(sw_params_set_avail_min, snd_pcm_sw_params_set_avail_min)          \
@@ -34,6 +35,8 @@ namespace wave_service::alsa {
   X(readi, snd_pcm_readi)                                              \
   X(writei, snd_pcm_writei)                                            \
   X(avail_update, snd_pcm_avail_update)                                \
+  X(state, snd_pcm_state)                                              \
+  X(delay, snd_pcm_delay)                                              \
   X(poll_descriptors_count, snd_pcm_poll_descriptors_count)            \
   X(poll_descriptors, snd_pcm_poll_descriptors)                        \
   X(poll_descriptors_revents, snd_pcm_poll_descriptors_revents)

@@ -11,37 +11,47 @@ std::size_t Index(Direction direction) { return direction == Direction::kInput ?
 
 }  // namespace
 
-PcmPool::Entry* PcmPool::Find(std::uint64_t id) {
-  auto it = std::ranges::find(entries_, id, &Entry::id);
-  return it != entries_.end() ? &*it : nullptr;
+PcmPool::Owner* PcmPool::Find(std::uint64_t id) {
+  auto it = std::ranges::find(owners_, id, &Owner::id);
+  return it != owners_.end() ? &*it : nullptr;
 }
 
-const PcmPool::Entry* PcmPool::Find(std::uint64_t id) const {
-  auto it = std::ranges::find(entries_, id, &Entry::id);
-  return it != entries_.end() ? &*it : nullptr;
+const PcmPool::Owner* PcmPool::Find(std::uint64_t id) const {
+  auto it = std::ranges::find(owners_, id, &Owner::id);
+  return it != owners_.end() ? &*it : nullptr;
+}
+
+void PcmPool::Remove(std::uint64_t id) {
+  std::erase_if(owners_, [&](const Owner& owner) { return owner.id == id; });
 }
 
 std::size_t PcmPool::Limit(Direction direction) const {
   return direction == Direction::kInput ? limits_.inputs : limits_.outputs;
 }
 
+std::chrono::milliseconds PcmPool::KeepTime(Direction direction) const {
+  return direction == Direction::kInput ? limits_.keep_input : limits_.keep_output;
+}
+
 PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
                                 std::uint32_t rate) const {
-  const Entry* kept_here = nullptr;  // kept at the name and rate
-  const Entry* draining_here = nullptr;
-  const Entry* idle_other = nullptr;  // kept or draining elsewhere
-  const Entry* closing = nullptr;
-  auto older = [](const Entry* than, const Entry& entry) {
-    return than == nullptr || entry.attached < than->attached;
+  const Owner* kept_here = nullptr;  // kept at the name and rate
+  const Owner* draining_here = nullptr;
+  const Owner* idle_other = nullptr;  // kept or draining elsewhere
+  const Owner* closing = nullptr;
+  auto older = [](const Owner* than, const Owner& owner) {
+    return than == nullptr || owner.attached < than->attached;
   };
-  for (const Entry& entry : entries_) {
-    if (entry.direction != direction) continue;
-    const bool here = entry.rate == rate && entry.name == name;
-    if (entry.use == Use::kKept && here && older(kept_here, entry)) kept_here = &entry;
-    if (entry.use == Use::kDraining && here && older(draining_here, entry)) draining_here = &entry;
-    const bool idle = entry.use == Use::kKept || entry.use == Use::kDraining;
-    if (idle && !here && older(idle_other, entry)) idle_other = &entry;
-    if (entry.use == Use::kClosing && older(closing, entry)) closing = &entry;
+  for (const Owner& owner : owners_) {
+    if (owner.direction != direction) continue;
+    const bool here = owner.rate == rate && owner.name == name;
+    if (owner.state == PcmState::kKept && here && older(kept_here, owner)) kept_here = &owner;
+    if (owner.state == PcmState::kDraining && here && older(draining_here, owner)) {
+      draining_here = &owner;
+    }
+    const bool idle = owner.state == PcmState::kKept || owner.state == PcmState::kDraining;
+    if (idle && !here && older(idle_other, owner)) idle_other = &owner;
+    if (owner.state == PcmState::kClosing && older(closing, owner)) closing = &owner;
   }
   if (kept_here != nullptr) return {Choice::kTake, kept_here->id, 0};
   if (Held(direction) < Limit(direction)) return {Choice::kOpen, 0, 0};
@@ -54,81 +64,95 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
   return {};
 }
 
-std::uint64_t PcmPool::Add(Direction direction, std::string_view name, std::uint32_t rate) {
-  refuse_keeps_ = false;
-  entries_.push_back({++last_id_, direction, std::string(name), rate, Use::kStreaming, {},
-                      ++attached_});
+PcmPool::Choice PcmPool::ChooseAhead(Direction direction, std::string_view name,
+                                     std::uint32_t rate) const {
+  if (Held(direction) < Limit(direction)) return {Choice::kOpen, 0, 0};
+  const Owner* oldest = nullptr;
+  for (const Owner& owner : owners_) {
+    const bool here = owner.rate == rate && owner.name == name;
+    if (owner.direction == direction && owner.state == PcmState::kKept && !here &&
+        (oldest == nullptr || owner.attached < oldest->attached)) {
+      oldest = &owner;
+    }
+  }
+  if (oldest != nullptr) return {Choice::kOpen, 0, oldest->id};
+  return {};
+}
+
+std::uint64_t PcmPool::Add(Direction direction, std::string_view name, std::uint32_t rate,
+                           PcmState state, Time now, std::chrono::milliseconds at_least) {
+  owners_.push_back({++last_id_, direction, std::string(name), rate, state,
+                   now + std::max(KeepTime(direction), at_least), ++attached_});
   return last_id_;
 }
 
-void PcmPool::Attach(std::uint64_t id) {
-  refuse_keeps_ = false;
-  if (Entry* entry = Find(id)) {
-    entry->use = Use::kStreaming;
-    entry->attached = ++attached_;
-  }
-}
-
-void PcmPool::SetUse(std::uint64_t id, Use use) {
-  if (Entry* entry = Find(id)) entry->use = use;
-}
-
-bool PcmPool::Keep(std::uint64_t id, Time now, std::chrono::milliseconds at_least) {
-  Entry* entry = Find(id);
-  if (entry == nullptr) return false;
-  const auto keep = std::max(
-      entry->direction == Direction::kInput ? limits_.keep_input : limits_.keep_output, at_least);
-  if (keep.count() <= 0 || refuse_keeps_) {
+std::optional<PcmState> PcmPool::Apply(std::uint64_t id, PcmEvent event, Time now,
+                                       std::chrono::milliseconds at_least) {
+  Owner* owner = Find(id);
+  if (owner == nullptr) return std::nullopt;
+  const std::optional<PcmState> next = Next(owner->state, event);
+  if (!next) return owner->state;
+  const auto keep = std::max(KeepTime(owner->direction), at_least);
+  if (*next == PcmState::kEnding || (*next == PcmState::kKept && keep.count() <= 0)) {
     Remove(id);
-    return false;
+    return PcmState::kEnding;
   }
-  entry->use = Use::kKept;
-  entry->kept_until = now + keep;
-  return true;
+  owner->state = *next;
+  if (*next == PcmState::kKept) owner->kept_until = now + keep;
+  if (event == PcmEvent::kAttach) owner->attached = ++attached_;
+  return *next;
+}
+
+std::optional<PcmState> PcmPool::StateOf(std::uint64_t id) const {
+  const Owner* owner = Find(id);
+  return owner != nullptr ? std::optional(owner->state) : std::nullopt;
 }
 
 std::optional<PcmPool::Time> PcmPool::KeptUntil(std::uint64_t id) const {
-  const Entry* entry = Find(id);
-  if (entry == nullptr || entry->use != Use::kKept) return std::nullopt;
-  return entry->kept_until;
+  const Owner* owner = Find(id);
+  if (owner == nullptr || owner->state != PcmState::kKept) return std::nullopt;
+  return owner->kept_until;
+}
+
+void PcmPool::KeepAtLeast(std::uint64_t id, Time now, std::chrono::milliseconds at_least) {
+  Owner* owner = Find(id);
+  if (owner != nullptr && owner->state == PcmState::kKept) {
+    owner->kept_until = std::max(owner->kept_until, now + at_least);
+  }
 }
 
 bool PcmPool::Expire(std::uint64_t id, Time now) {
-  const Entry* entry = Find(id);
-  if (entry == nullptr || entry->use != Use::kKept || now < entry->kept_until) return false;
-  Remove(id);
+  const Owner* owner = Find(id);
+  if (owner == nullptr || owner->state != PcmState::kKept || now < owner->kept_until) return false;
+  Apply(id, PcmEvent::kExpire);
   return true;
 }
 
-void PcmPool::Remove(std::uint64_t id) { std::erase_if(entries_, [&](const Entry& e) { return e.id == id; }); }
-
-std::optional<PcmPool::Use> PcmPool::UseOf(std::uint64_t id) const {
-  const Entry* entry = Find(id);
-  return entry != nullptr ? std::optional(entry->use) : std::nullopt;
-}
-
 std::size_t PcmPool::Held(Direction direction) const {
-  return static_cast<std::size_t>(std::ranges::count(entries_, direction, &Entry::direction));
+  return static_cast<std::size_t>(std::ranges::count(owners_, direction, &Owner::direction));
 }
 
-std::size_t PcmPool::Held(Direction direction, std::string_view name, std::uint32_t rate) const {
-  return static_cast<std::size_t>(std::ranges::count_if(entries_, [&](const Entry& e) {
-    return e.direction == direction && e.rate == rate && e.name == name;
+std::size_t PcmPool::Held(Direction direction, std::string_view name, std::uint32_t rate,
+                          std::optional<PcmState> state) const {
+  return static_cast<std::size_t>(std::ranges::count_if(owners_, [&](const Owner& owner) {
+    return owner.direction == direction && owner.rate == rate && owner.name == name &&
+           (!state || owner.state == *state);
   }));
 }
 
-std::size_t PcmPool::Held(Direction direction, Use use) const {
-  return static_cast<std::size_t>(std::ranges::count_if(
-      entries_, [&](const Entry& e) { return e.direction == direction && e.use == use; }));
+std::optional<Result> PcmPool::Learned(Direction direction, std::string_view name,
+                                       std::uint32_t rate) const {
+  for (const Answer& answer : answers_[Index(direction)]) {
+    if (answer.rate == rate && answer.name == name) return answer.result;
+  }
+  return std::nullopt;
 }
 
 std::optional<Result> PcmPool::Known(Direction direction, std::string_view name,
                                      std::uint32_t rate) const {
-  for (const Answer& answer : answers_[Index(direction)]) {
-    if (answer.rate == rate && answer.name == name) return answer.result;
-  }
-  for (const Entry& entry : entries_) {
-    if (entry.direction == direction && entry.rate == rate && entry.name == name) return kOk;
+  if (const auto learned = Learned(direction, name, rate)) return learned;
+  for (const Owner& owner : owners_) {
+    if (owner.direction == direction && owner.rate == rate && owner.name == name) return kOk;
   }
   return std::nullopt;
 }

@@ -1,8 +1,10 @@
-// Which PCMs the ALSA device holds and what each is used for: the bounds on
-// how many, how long an idle one is kept for the next stream at its name and
-// rate, which one gives way when the bound is reached, and the answers about
-// rates that earlier opens found. Bookkeeping only: it calls no ALSA, and
-// every time it needs is passed in, so that it is tested without a clock.
+// Which PCM owners the ALSA device holds (each one PCM and the thread that
+// calls ALSA on it) and the state of each (pcm_states.h): the bounds on how
+// many, how long an idle one is kept for the next stream at its name and
+// rate, which one an open gets and which gives way when the bound is reached,
+// and the answers about rates that earlier opens found. Bookkeeping
+// only: it calls no ALSA, and every time it needs is passed in, so that it is
+// tested without a clock.
 #pragma once
 
 #include <array>
@@ -14,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "wave_service/alsa/pcm_states.h"
 #include "wave_service/device.h"
 
 namespace wave_service::alsa {
@@ -23,27 +26,20 @@ class PcmPool {
   using Time = std::chrono::steady_clock::time_point;
 
   struct Limits {
-    std::size_t inputs = 2;
-    std::size_t outputs = 4;
-    std::chrono::milliseconds keep_input{300};
-    std::chrono::milliseconds keep_output{2000};
-  };
-
-  enum class Use {
-    kStreaming,  // a stream is attached and its handle open
-    kClosing,    // (output) the handle is closed; its queued bytes still play
-    kDraining,   // (output) the stream is released; the PCM plays what it holds
-    kKept,       // idle, open for the next stream at its name and rate
+    std::size_t inputs;
+    std::size_t outputs;
+    std::chrono::milliseconds keep_input;
+    std::chrono::milliseconds keep_output;
   };
 
   // What an open should do.
   struct Choice {
     enum Kind {
-      kTake,    // attach the stream to PCM `take` (cutting its closing stream short if `cut`)
-      kOpen,    // open a fresh PCM, after closing `give_way` if it is not 0
+      kTake,    // attach the stream to owner `owner` (cutting its closed stream short if `cut`)
+      kOpen,    // open a fresh PCM, after ending `give_way` if it is not 0
       kRefuse,  // every PCM belongs to an open handle
     } kind = kRefuse;
-    std::uint64_t take = 0;
+    std::uint64_t owner = 0;
     std::uint64_t give_way = 0;
     bool cut = false;
   };
@@ -58,47 +54,55 @@ class PcmPool {
   // oldest kept or draining one; the PCM of the oldest closing stream, cut
   // short (taken at its name and rate, else giving way to a fresh one).
   Choice Choose(Direction direction, std::string_view name, std::uint32_t rate) const;
+  // For a PCM opened ahead of its stream: a fresh one while fewer than the
+  // bound are held, else one in place of the oldest kept at another name or
+  // rate; never one that plays.
+  Choice ChooseAhead(Direction direction, std::string_view name, std::uint32_t rate) const;
 
-  // A fresh PCM, streaming; its id (never 0).
-  std::uint64_t Add(Direction direction, std::string_view name, std::uint32_t rate);
-  // The PCM is taken by a new stream: streaming, and the newest.
-  void Attach(std::uint64_t id);
-  void SetUse(std::uint64_t id, Use use);
-  // The PCM's stream has ended: kept until its keep time, or `at_least`
-  // when that is longer, has passed from `now`. False (and forgotten) when
-  // both are 0.
-  bool Keep(std::uint64_t id, Time now, std::chrono::milliseconds at_least = {});
-  // The host has gone: Keep keeps nothing until a stream is added or
-  // attached again.
-  void RefuseKeeps() { refuse_keeps_ = true; }
-  bool RefusesKeeps() const { return refuse_keeps_; }
+  // A fresh owner in `state` (streaming, or kept when opened ahead of its
+  // stream and held at least `at_least` from `now`); its id (never 0).
+  std::uint64_t Add(Direction direction, std::string_view name, std::uint32_t rate,
+                    PcmState state = PcmState::kStreaming, Time now = {},
+                    std::chrono::milliseconds at_least = {});
+  // Applies `event` by the table: the owner's state from now on, kEnding when
+  // it is forgotten (it ended, or was kept with no keep time), nullopt when
+  // the pool does not hold it. An event with no row changes nothing. A PCM
+  // that becomes kept is kept until its keep time, or `at_least` when that is
+  // longer, has passed from `now`; an attached one becomes the newest.
+  std::optional<PcmState> Apply(std::uint64_t id, PcmEvent event, Time now = {},
+                                std::chrono::milliseconds at_least = {});
+  std::optional<PcmState> StateOf(std::uint64_t id) const;
   // When a kept PCM's time runs out; nullopt for one not kept.
   std::optional<Time> KeptUntil(std::uint64_t id) const;
+  // Keeps a kept PCM at least `at_least` from `now`.
+  void KeepAtLeast(std::uint64_t id, Time now, std::chrono::milliseconds at_least);
   // True (and forgotten) when the PCM is kept and its time has run out.
   bool Expire(std::uint64_t id, Time now);
-  void Remove(std::uint64_t id);
-  std::optional<Use> UseOf(std::uint64_t id) const;
+
   std::size_t Held(Direction direction) const;
-  // PCMs held at the name and rate, in any use.
-  std::size_t Held(Direction direction, std::string_view name, std::uint32_t rate) const;
-  std::size_t Held(Direction direction, Use use) const;
+  // Owners held at the name and rate, in `state` or in any.
+  std::size_t Held(Direction direction, std::string_view name, std::uint32_t rate,
+                   std::optional<PcmState> state = std::nullopt) const;
   std::size_t Limit(Direction direction) const;
 
   // Answers about a rate at a name: kOk or kBadFormat as an open found it;
   // nullopt when nothing is known. Other results say nothing of the rate.
   std::optional<Result> Known(Direction direction, std::string_view name,
                               std::uint32_t rate) const;
+  // The answer an earlier open found, since the device last changed.
+  std::optional<Result> Learned(Direction direction, std::string_view name,
+                                std::uint32_t rate) const;
   void Learn(Direction direction, std::string_view name, std::uint32_t rate, Result result);
   // The device may have changed (gone, or come back): nothing is known.
   void Forget(Direction direction);
 
  private:
-  struct Entry {
+  struct Owner {
     std::uint64_t id;
     Direction direction;
     std::string name;
     std::uint32_t rate;
-    Use use;
+    PcmState state;
     Time kept_until;
     std::uint64_t attached;  // order of attachment: lower is older
   };
@@ -109,13 +113,14 @@ class PcmPool {
   };
   static constexpr std::size_t kAnswers = 8;
 
-  Entry* Find(std::uint64_t id);
-  const Entry* Find(std::uint64_t id) const;
+  Owner* Find(std::uint64_t id);
+  const Owner* Find(std::uint64_t id) const;
+  void Remove(std::uint64_t id);
+  std::chrono::milliseconds KeepTime(Direction direction) const;
 
   const Limits limits_;
-  std::vector<Entry> entries_;
+  std::vector<Owner> owners_;
   std::uint64_t last_id_ = 0;
-  bool refuse_keeps_ = false;
   std::uint64_t attached_ = 0;
   std::array<std::array<Answer, kAnswers>, 2> answers_{};
   std::array<std::size_t, 2> next_answer_{};

@@ -8,7 +8,8 @@
 namespace ws = wave_service;
 using ws::alsa::PcmPool;
 using Choice = PcmPool::Choice;
-using Use = PcmPool::Use;
+using ws::alsa::PcmEvent;
+using ws::alsa::PcmState;
 using std::chrono::milliseconds;
 
 namespace {
@@ -19,37 +20,50 @@ const PcmPool::Time kT0{};
 
 PcmPool Pool() { return PcmPool({2, 3, milliseconds(300), milliseconds(2000)}); }
 
+// Moves an output along the table to `state`, from streaming.
+void Move(PcmPool& pool, std::uint64_t id, PcmState state) {
+  pool.Apply(id, PcmEvent::kClose);
+  if (state == PcmState::kDraining) pool.Apply(id, PcmEvent::kHandedAll);
+}
+
 TEST(PcmPool, AnOutputOpenTakesKeptThenFreshThenDrainingThenGivesWayOldestFirst) {
   PcmPool pool = Pool();
   const auto a = pool.Add(kOut, "default", 8000);
-  EXPECT_TRUE(pool.Keep(a, kT0));
-  EXPECT_EQ(pool.Choose(kOut, "default", 8000).take, a) << "kept at the name and rate";
+  EXPECT_EQ(pool.Apply(a, PcmEvent::kDetach, kT0), PcmState::kKept);
+  EXPECT_EQ(pool.Choose(kOut, "default", 8000).owner, a) << "kept at the name and rate";
   EXPECT_EQ(pool.Choose(kOut, "default", 11025).kind, Choice::kOpen) << "room for one more";
 
   const auto b = pool.Add(kOut, "default", 11025);
   const auto c = pool.Add(kOut, "default", 16000);
-  pool.Attach(a);
-  pool.SetUse(a, Use::kDraining);
-  pool.SetUse(b, Use::kDraining);
+  pool.Apply(a, PcmEvent::kAttach);
+  Move(pool, a, PcmState::kDraining);
+  Move(pool, b, PcmState::kDraining);
   // At the bound: a draining PCM at the rate is followed, else the oldest
   // idle one elsewhere gives way.
-  EXPECT_EQ(pool.Choose(kOut, "default", 11025).take, b);
+  EXPECT_EQ(pool.Choose(kOut, "default", 11025).owner, b);
   const Choice other = pool.Choose(kOut, "default", 44100);
   EXPECT_EQ(other.kind, Choice::kOpen);
   EXPECT_EQ(other.give_way, b) << "b was attached before a was taken again";
 
   // Only closing streams left: the oldest is cut, its PCM taken at its rate;
   // all open: refused.
-  pool.SetUse(a, Use::kClosing);
-  pool.SetUse(b, Use::kClosing);
+  for (auto id : {b, a}) {
+    pool.Apply(id, PcmEvent::kAttach);
+    Move(pool, id, PcmState::kClosing);
+  }
   EXPECT_EQ(pool.Choose(kOut, "default", 44100).give_way, b);
   const Choice cut = pool.Choose(kOut, "default", 11025);
   EXPECT_EQ(cut.kind, Choice::kTake);
-  EXPECT_EQ(cut.take, b);
+  EXPECT_EQ(cut.owner, b);
   EXPECT_TRUE(cut.cut);
-  for (auto id : {a, b, c}) pool.SetUse(id, Use::kStreaming);
+  EXPECT_EQ(pool.Apply(b, PcmEvent::kCut, kT0), PcmState::kKept);
+  EXPECT_EQ(pool.Apply(b, PcmEvent::kAttach), PcmState::kStreaming);
+  EXPECT_EQ(pool.Choose(kOut, "default", 8000).owner, a) << "the closing stream's PCM, cut";
+  pool.Apply(a, PcmEvent::kCut, kT0);
+  pool.Apply(a, PcmEvent::kAttach);
   EXPECT_EQ(pool.Choose(kOut, "default", 8000).kind, Choice::kRefuse);
-  pool.Remove(c);
+  EXPECT_EQ(pool.Apply(c, PcmEvent::kEnd), PcmState::kEnding);
+  EXPECT_FALSE(pool.StateOf(c)) << "forgotten";
   EXPECT_EQ(pool.Held(kOut), 2u);
   EXPECT_EQ(pool.Choose(kOut, "default", 8000).kind, Choice::kOpen);
 }
@@ -57,36 +71,43 @@ TEST(PcmPool, AnOutputOpenTakesKeptThenFreshThenDrainingThenGivesWayOldestFirst)
 TEST(PcmPool, APcmOfAnotherNameIsNeverTakenAndGivesWayAtTheBound) {
   PcmPool pool = Pool();
   const auto old_name = pool.Add(kIn, "old", 8000);
-  ASSERT_TRUE(pool.Keep(old_name, kT0));
+  ASSERT_EQ(pool.Apply(old_name, PcmEvent::kDetach, kT0), PcmState::kKept);
   EXPECT_EQ(pool.Choose(kIn, "new", 8000).kind, Choice::kOpen);
   EXPECT_EQ(pool.Choose(kIn, "new", 8000).give_way, 0u);
   pool.Add(kIn, "new", 8000);
   const Choice full = pool.Choose(kIn, "new", 8000);
   EXPECT_EQ(full.kind, Choice::kOpen);
   EXPECT_EQ(full.give_way, old_name);
-  EXPECT_EQ(pool.Choose(kIn, "old", 8000).take, old_name);
+  EXPECT_EQ(pool.Choose(kIn, "old", 8000).owner, old_name);
 }
 
 TEST(PcmPool, AKeptPcmRunsOutAtItsDirectionsKeepTimeUnlessTakenFirst) {
   PcmPool pool = Pool();
   const auto in = pool.Add(kIn, "default", 8000);
   const auto out = pool.Add(kOut, "default", 8000);
-  ASSERT_TRUE(pool.Keep(in, kT0));
-  ASSERT_TRUE(pool.Keep(out, kT0));
+  pool.Apply(in, PcmEvent::kDetach, kT0);
+  Move(pool, out, PcmState::kDraining);
+  pool.Apply(out, PcmEvent::kHeard, kT0);
   EXPECT_EQ(pool.KeptUntil(in), kT0 + milliseconds(300));
+  EXPECT_EQ(pool.KeptUntil(out), kT0 + milliseconds(2000));
   EXPECT_FALSE(pool.Expire(in, kT0 + milliseconds(299)));
   EXPECT_TRUE(pool.Expire(in, kT0 + milliseconds(300)));
-  EXPECT_FALSE(pool.UseOf(in)) << "expired: forgotten";
+  EXPECT_FALSE(pool.StateOf(in)) << "expired: forgotten";
 
-  pool.Attach(out);  // taken just before its time ran out
+  pool.Apply(out, PcmEvent::kAttach);  // taken just before its time ran out
   EXPECT_FALSE(pool.Expire(out, kT0 + milliseconds(5000)));
-  EXPECT_EQ(pool.UseOf(out), Use::kStreaming);
+  EXPECT_EQ(pool.StateOf(out), PcmState::kStreaming);
   EXPECT_FALSE(pool.KeptUntil(out));
 
+  // With no keep time a PCM is forgotten as it goes idle, unless it is
+  // held a while on purpose (opened ahead of its stream).
   PcmPool keeps_nothing({2, 4, milliseconds(0), milliseconds(0)});
   const auto id = keeps_nothing.Add(kOut, "default", 8000);
-  EXPECT_FALSE(keeps_nothing.Keep(id, kT0));
+  EXPECT_EQ(keeps_nothing.Apply(id, PcmEvent::kDetach, kT0), PcmState::kEnding);
   EXPECT_EQ(keeps_nothing.Held(kOut), 0u);
+  const auto ahead =
+      keeps_nothing.Add(kOut, "default", 8000, PcmState::kKept, kT0, milliseconds(100));
+  EXPECT_EQ(keeps_nothing.KeptUntil(ahead), kT0 + milliseconds(100));
 }
 
 TEST(PcmPool, RateAnswersAreKeptByNameAndOnlyForWhatSaysSomethingOfTheRate) {
@@ -99,6 +120,7 @@ TEST(PcmPool, RateAnswersAreKeptByNameAndOnlyForWhatSaysSomethingOfTheRate) {
   EXPECT_FALSE(pool.Known(kOut, "default", 5000));
   pool.Add(kOut, "default", 5000);
   EXPECT_EQ(pool.Known(kOut, "default", 5000), ws::kOk) << "a PCM open at the rate answers";
+  EXPECT_FALSE(pool.Learned(kOut, "default", 5000)) << "though no open has answered yet";
 
   // A bounded number of answers: the oldest goes first.
   for (std::uint32_t rate = 10'000; rate < 10'008; ++rate) pool.Learn(kOut, "default", rate, ws::kOk);
