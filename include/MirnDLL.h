@@ -28,6 +28,15 @@
 #define MIRNDLL_CALL
 #endif
 
+/* The library's numbers, for hosts that check its results or wait for its
+   sound. */
+#define MIRNDLL_RECORDING_RATE 8000  /* samples/s of a recording, 8-bit mono */
+#define MIRNDLL_STORE_BYTES 1600000  /* the store: 200 s at the recording rate */
+#define MIRNDLL_TONE_SCALE 11025     /* ToneCreate's replay: its length times this / rate */
+#define MIRNDLL_MAX_PATH_BYTES 99    /* the longest narrow path a save or load takes */
+#define MIRNDLL_NO_OUTPUT 33         /* SoundRecordPlay, ToneCreate: no wave output opened */
+#define MIRNDLL_FILE_FAILED (-1)     /* SoundRecordSave, SoundRecordLoad: the file failed */
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -146,7 +146,7 @@ TEST(LibraryBinding, LibraryReleasesEachPathOnce) {
   mirn.SoundRecordLoad(NewAutomationString("/nonexistent-mirn-dir/take.wav"));
   EXPECT_EQ(AutomationStringsReleased(), released + 3);
 
-  EXPECT_EQ(mirn.SoundRecordLoad(nullptr), -1);
+  EXPECT_EQ(mirn.SoundRecordLoad(nullptr), MIRNDLL_FILE_FAILED);
   EXPECT_EQ(AutomationStringsReleased(), released + 3);
   EXPECT_EQ(AutomationStringsAllocated(), allocated + 3);
 }

@@ -9,11 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "MirnDLL.h"
+
 namespace mirn::cli {
 
-inline constexpr std::int32_t kRecordingRate = 8000;
-inline constexpr std::uint32_t kStoreBytes = 1'600'000;
-inline constexpr double kStoreSeconds = 200.0;  // the store at the recording rate
+inline constexpr std::int32_t kRecordingRate = MIRNDLL_RECORDING_RATE;
+inline constexpr std::uint32_t kStoreBytes = MIRNDLL_STORE_BYTES;
+inline constexpr double kStoreSeconds = static_cast<double>(kStoreBytes) / kRecordingRate;
 // Longest `wait:` step; keeps every wait well inside the clock's range.
 inline constexpr double kLongestWait = 86'400.0;
 

@@ -5,13 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <initializer_list>
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "host/binding/sound_durations.h"
 #include "host/mirn/audio_files.h"
 #include "host/mirn/devices.h"
 #include "host/mirn/file_problems.h"
@@ -24,12 +23,9 @@
 namespace mirn::cli {
 namespace {
 
-constexpr std::int32_t kNoOutput = 33;
-constexpr std::int32_t kFileFailed = -1;
+constexpr std::int32_t kNoOutput = MIRNDLL_NO_OUTPUT;
+constexpr std::int32_t kFileFailed = MIRNDLL_FILE_FAILED;
 constexpr std::size_t kPlainColumns = 72;
-// Seconds a sound system may lag behind a play: the device's own buffer and
-// a sound server's on top of it.
-constexpr double kDeviceLatency = 0.3;
 
 // Progress lines are for a person at a terminal: they go with the messages
 // to standard error, and only when that is a terminal.
@@ -48,6 +44,9 @@ std::string Seconds2(double seconds) {
   std::snprintf(text, sizeof text, "%.2f s", seconds);
   return text;
 }
+
+// "8000 Hz": the rate a recording is made at and a tone is replayed at.
+std::string RecordingRateText() { return std::to_string(kRecordingRate) + " Hz"; }
 
 void Fail(const std::string& message) { std::fprintf(stderr, "mirn: %s\n", message.c_str()); }
 
@@ -208,10 +207,12 @@ int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, const s
          std::to_string(*played) + " Hz");
     rate = *played;
   }
-  const double seconds = tone ? ToneReplaySeconds(loaded, rate) : PlaySeconds(loaded, rate);
+  // After a load both passes' lengths are what it loaded.
+  const double seconds = tone ? host::ToneSeconds(loaded, loaded, rate)
+                              : host::PlaySeconds(loaded, loaded, rate);
   std::string what = tone ? "Tone replay of " : "Playing ";
   what += name + ": " + std::to_string(loaded) + " bytes at " + std::to_string(rate) + " Hz";
-  if (tone) what += ", replayed at 8000 Hz";
+  if (tone) what += ", replayed at " + RecordingRateText();
   what += " (" + Seconds2(seconds) + ")";
   if (!sound->converted_from.empty()) what += ", converted from " + sound->converted_from;
   Tell(invocation, what);
@@ -219,7 +220,7 @@ int LoadAndPlay(const host::Exports& mirn, const Invocation& invocation, const s
   WaitEnd end = WaitShowingProgress("Playing ", seconds, seconds, ShowProgress(invocation));
   // The device starts a little after the call and still holds its buffer
   // when the duration has passed; leaving at once would cut the end off.
-  if (end == WaitEnd::kDone) end = WaitShowingProgress("", kDeviceLatency, 0, false);
+  if (end == WaitEnd::kDone) end = WaitShowingProgress("", host::kDeviceLatency, 0, false);
   mirn.DLLStop();
   if (end == WaitEnd::kInterrupted) {
     Fail("interrupted");
@@ -275,35 +276,6 @@ bool CutTake(const std::string& path, std::uint32_t bytes, std::string* error) {
 
 }  // namespace
 
-namespace {
-
-// How long passes sound when the library plays them one after another, a
-// pass that is the same as the one before it (the same length of the store
-// at the same rate) heard once, and an empty one not at all.
-double HeardSeconds(std::initializer_list<std::pair<std::uint32_t, std::int32_t>> passes) {
-  double seconds = 0;
-  std::pair<std::uint32_t, std::int32_t> before{0, 0};
-  for (const auto& pass : passes) {
-    if (pass.first == 0 || pass.second < 1) continue;
-    if (pass != before) seconds += static_cast<double>(pass.first) / pass.second;
-    before = pass;
-  }
-  return seconds;
-}
-
-}  // namespace
-
-double PlaySeconds(std::uint32_t loaded, std::int32_t rate) {
-  return HeardSeconds({{loaded, rate}, {loaded, rate}});
-}
-
-double ToneReplaySeconds(std::uint32_t loaded, std::int32_t rate) {
-  if (rate < 1) return 0;
-  const auto factor = static_cast<std::uint32_t>(11025 / rate);
-  const std::uint32_t scaled = std::min(factor * loaded, kStoreBytes);
-  return HeardSeconds({{loaded, rate}, {scaled, kRecordingRate}, {loaded, kRecordingRate}});
-}
-
 int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
   const std::string& target = invocation.file;
   const bool to_stdout = target == "-";
@@ -324,10 +296,11 @@ int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
   CatchInterrupts();
   const std::string how_long = invocation.seconds < kStoreSeconds
                                   ? "for " + Seconds2(invocation.seconds)
-                                  : "until the store is full after 200 s";
+                                  : "until the store is full after " +
+                                        std::to_string(static_cast<int>(kStoreSeconds)) + " s";
   const std::string shown = to_stdout ? "standard output" : target;
-  Tell(invocation, "Recording to " + shown +
-                       ", 8-bit mono at 8000 Hz, " + how_long + " (Ctrl-C stops)");
+  Tell(invocation, "Recording to " + shown + ", 8-bit mono at " + RecordingRateText() + ", " +
+                       how_long + " (Ctrl-C stops)");
 
   mirn.SoundRecordStart();
   // Ctrl-C is the ordinary way to end a recording, not a failure.
@@ -362,8 +335,9 @@ int RunRecord(const host::Exports& mirn, const Invocation& invocation) {
     Fail(error);
     return kExitFailed;
   }
-  Tell(invocation, "Saved " + std::to_string(saved) + " bytes to " + shown + " (" + Seconds2(static_cast<double>(saved) / kRecordingRate) +
-                       " at 8000 Hz)");
+  Tell(invocation, "Saved " + std::to_string(saved) + " bytes to " + shown + " (" +
+                       Seconds2(static_cast<double>(saved) / kRecordingRate) + " at " +
+                       RecordingRateText() + ")");
   return kExitOk;
 }
 

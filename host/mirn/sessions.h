@@ -21,13 +21,4 @@ int RunTone(const host::Exports& mirn, const Invocation& invocation);
 int RunCall(const host::Exports& mirn, const Invocation& invocation);
 int RunInfo(const Invocation& invocation);
 
-// How long a play sounds after a load of `loaded` bytes: its two passes are
-// the same play, heard once.
-double PlaySeconds(std::uint32_t loaded, std::int32_t rate);
-// How long a tone replay sounds after a load of `loaded` bytes: `loaded`
-// bytes at rate, then at 8000 samples/s the scaled length (11025 / rate
-// times loaded, a 32-bit product, bounded by the store), then `loaded` bytes
-// again, one after another (a pass the same as the one before it heard once).
-double ToneReplaySeconds(std::uint32_t loaded, std::int32_t rate);
-
 }  // namespace mirn::cli

@@ -20,18 +20,13 @@ import threading
 import time
 
 from . import _native
-from ._native import ENVIRONMENT_VARIABLE, MAX_PATH_BYTES
+from ._durations import play_seconds, tone_scaled_length, tone_seconds
+from ._library import (DEVICE_LATENCY, FILE_FAILED, MAX_PATH_BYTES, NO_OUTPUT, RECORDING_RATE,
+                       STORE_BYTES)
+from ._native import ENVIRONMENT_VARIABLE
 
 __all__ = ["Recorder", "Playback", "NoOutputError", "ENVIRONMENT_VARIABLE", "MAX_PATH_BYTES",
            "RECORDING_RATE", "STORE_BYTES"]
-
-RECORDING_RATE = 8000
-STORE_BYTES = 1_600_000
-_NO_OUTPUT = 33
-_FAILED = -1
-# The device starts a little after the call and still holds its last buffer
-# when the sound's duration has passed.
-_DEVICE_LATENCY = 0.3
 
 # One store per loaded library, whichever Recorder calls it.
 _calls = threading.RLock()
@@ -48,7 +43,9 @@ class Playback:
 
     def __init__(self, seconds):
         self.seconds = seconds
-        self._ends = time.monotonic() + seconds + _DEVICE_LATENCY
+        # The device starts a little after the call and still holds its last
+        # buffer when the sound's duration has passed.
+        self._ends = time.monotonic() + seconds + DEVICE_LATENCY
 
     @property
     def done(self):
@@ -70,6 +67,7 @@ class _Library:
     def __init__(self, native):
         self.native = native
         self.length = 0          # bytes a play plays: from the last stop or load
+        self.first = 0           # bytes the next call's first pass plays (see _durations)
         self.has_sound = False   # a recording or a load has set the store's format
 
 
@@ -87,35 +85,6 @@ def _rate(rate):
     if not -2**31 <= value < 2**31:
         raise ValueError(f"rate {value} does not fit the library's 32-bit argument")
     return value
-
-
-def _heard_seconds(*passes):
-    """How long passes (length, rate) sound when the library plays them one
-    after another: a pass the same as the one before it is heard once, an
-    empty one not at all."""
-    seconds, before = 0.0, None
-    for length, rate in passes:
-        if length == 0 or rate < 1:
-            continue
-        if (length, rate) != before:
-            seconds += length / rate
-        before = (length, rate)
-    return seconds
-
-
-def _play_seconds(length, rate):
-    """A play's two passes over the same bytes: heard once."""
-    return _heard_seconds((length, rate), (length, rate))
-
-
-def _tone_seconds(length, rate):
-    """How long a tone replay sounds: the store at rate, then at 8000 Hz over
-    the length scaled by 11025 / rate (at most the store), then over the
-    length, one after another."""
-    if rate < 1:
-        return 0.0
-    scaled = min(11025 // rate * length, STORE_BYTES)
-    return _heard_seconds((length, rate), (scaled, RECORDING_RATE), (length, RECORDING_RATE))
 
 
 class Recorder:
@@ -149,7 +118,7 @@ class Recorder:
         with _calls:
             self.native.SoundRecordStop()
             length = self._call_with_path(self.native.SoundRecordSave, os.devnull, RECORDING_RATE)
-            self._library.length = max(length, 0)
+            self._library.length = self._library.first = max(length, 0)
             return self._library.length
 
     def record(self, seconds):
@@ -170,7 +139,7 @@ class Recorder:
         rate = _rate(rate)
         with _calls:
             saved = self._call_with_path(self.native.SoundRecordSave, path, rate)
-            if saved == _FAILED:
+            if saved == FILE_FAILED:
                 raise self._file_error("cannot save to", path)
             return saved
 
@@ -179,9 +148,9 @@ class Recorder:
         loaded. The store is unchanged when it fails."""
         with _calls:
             loaded = self._call_with_path(self.native.SoundRecordLoad, path)
-            if loaded == _FAILED:
+            if loaded == FILE_FAILED:
                 raise self._file_error("cannot load", path)
-            self._library.length = loaded
+            self._library.length = self._library.first = loaded
             self._library.has_sound = True
             return loaded
 
@@ -189,9 +158,13 @@ class Recorder:
         """Plays the store at rate samples/s; returns the Playback, once it
         has ended when wait is true."""
         rate = _rate(rate)
+        library = self._library
         with _calls:
-            self._sound(self.native.SoundRecordPlay(rate), rate)
-            playback = Playback(_play_seconds(self._library.length, rate))
+            result = self.native.SoundRecordPlay(rate)
+            seconds = play_seconds(library.first, library.length, rate)
+            library.first = library.length
+            self._sound(result, rate)
+            playback = Playback(seconds)
         if wait:
             playback.wait()
         return playback
@@ -199,9 +172,15 @@ class Recorder:
     def tone(self, rate, wait=False):
         """The tone replay at rate, then at 8000 Hz; returns the Playback."""
         rate = _rate(rate)
+        library = self._library
         with _calls:
-            self._sound(self.native.ToneCreate(rate), rate)
-            playback = Playback(_tone_seconds(self._library.length, rate))
+            result = self.native.ToneCreate(rate)
+            seconds = tone_seconds(library.first, library.length, rate)
+            # Refused, the tone leaves its scaled length for the next first pass.
+            library.first = (tone_scaled_length(library.length, rate) if result == NO_OUTPUT
+                             else library.length)
+            self._sound(result, rate)
+            playback = Playback(seconds)
         if wait:
             playback.wait()
         return playback
@@ -218,7 +197,7 @@ class Recorder:
         return function(string, *arguments)  # releases the string
 
     def _sound(self, result, rate):
-        if result != _NO_OUTPUT:
+        if result != NO_OUTPUT:
             return
         why = f"no wave output could be opened at {rate} Hz"
         if not self._library.has_sound:

@@ -5,12 +5,13 @@ import errno
 import os
 import sys
 
+from ._library import MAX_PATH_BYTES
+
 WINDOWS = sys.platform == "win32"
 LIBRARY_NAME = "MirnDLL.dll" if WINDOWS else "libMirnDLL.so.1"
 ENVIRONMENT_VARIABLE = "MIRNDLL_LIBRARY"
 # The narrow form of a path (UTF-8; on Windows the ANSI code page) may hold
-# at most this many bytes; the library refuses longer ones with -1.
-MAX_PATH_BYTES = 99
+# at most MAX_PATH_BYTES bytes; the library refuses longer ones with -1.
 
 _int32 = ctypes.c_int32
 # Every string is a pointer: a restype left as int would cut it to 32 bits.

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import mirndll
+from mirndll import _durations
 from conftest import assert_consecutive, library_wave
 
 SAMPLES = bytes(range(1, 256)) * 12  # 3060 bytes, no zeros
@@ -79,7 +80,7 @@ def played(*calls):
     """Runs the binding's calls in a process of their own, which ends once
     the plays have: the device's files then hold every byte. Returns what
     they printed."""
-    script = "import mirndll; r = mirndll.Recorder(); r.load('in.wav'); " + "; ".join(calls)
+    script = "import mirndll; r = mirndll.Recorder(); r.load('in.wav')\n" + "\n".join(calls)
     return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           check=True, timeout=60).stdout
 
@@ -98,6 +99,32 @@ def test_plays_last_the_sound_and_reach_the_device(here, streams):
     assert seconds == f"{n / 5512 + 2 * n / 8000 + n / 8000} True\n"
     # In any order: a PCM kept or opened as a spare may play any pass.
     assert sorted(streams.read()) == sorted([SAMPLES, SAMPLES + bytes(len(SAMPLES)), SAMPLES])
+
+    streams.clear()
+    # The device refuses 2000 Hz; the refused tone leaves the length scaled by
+    # 11025 // 2000 = 5 for the next play's first pass.
+    seconds = played("import contextlib",
+                     "with contextlib.suppress(mirndll.NoOutputError): r.tone(2000)",
+                     "p = r.play(8000, wait=True)", "print(p.seconds)")
+    assert seconds == f"{(5 * n + n) / 8000}\n"
+    assert sorted(streams.read()) == sorted([SAMPLES + bytes(4 * n), SAMPLES])
+
+
+def test_durations_follow_the_hosts_rule_to_the_bit():
+    lengths = [0, 1, 3060, 389_581, 1_000_000, mirndll.STORE_BYTES, 2**32 - 1]
+    rates = [-2**31, 0, 1, 2, 2000, 5512, 8000, 11025, 11026, 44100, 2**31 - 1]
+    questions = [("scaled", n, rate) for n in lengths for rate in rates]
+    questions += [(call, first, n, rate) for call in ("play", "tone") for first in lengths
+                  for n in lengths for rate in rates]
+    asked = "".join(" ".join(map(str, question)) + "\n" for question in questions)
+    answers = subprocess.run([os.environ["MIRN_SOUND_DURATIONS_TABLE"]], input=asked,
+                             capture_output=True, text=True, check=True).stdout.split()
+    assert len(answers) == len(questions)
+    rule = {"scaled": _durations.tone_scaled_length, "play": _durations.play_seconds,
+            "tone": _durations.tone_seconds}
+    differ = [(question, answer) for question, answer in zip(questions, answers)
+              if rule[question[0]](*question[1:]) != float(answer)]
+    assert not differ
 
 
 def test_rates_beyond_32_bits_are_refused_not_cut(recorder, streams):
