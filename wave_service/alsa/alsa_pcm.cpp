@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "wave_service/alsa/big_blocks.h"
 #include "wave_service/alsa/pcm_calls.h"
 
 namespace wave_service::alsa {
@@ -109,6 +110,7 @@ OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate) {
   snd_pcm_t* pcm = nullptr;
   int err = calls.open(&pcm, name, AlsaStream(direction), SND_PCM_NONBLOCK);
   if (err < 0) return {err};
+  KeepBigBlocksMapped();  // before the stream's first buffers, made at its prepare
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   snd_pcm_uframes_t period = 0;
