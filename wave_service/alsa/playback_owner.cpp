@@ -103,6 +103,7 @@ void Shared::DropHeld(OutputOwner& owner, Lock& lock) {
   owner.have = owner.done = 0;
   owner.ends_play = false;
   owner.dry_since = {};
+  owner.heard_by = {};
   if (owner.pcm == nullptr) return;
   lock.unlock();
   Pcm().drop(owner.pcm);
@@ -224,18 +225,23 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   lock.unlock();
   const alsa::PcmCalls& calls = Pcm();
   const auto now = Clock::now();
-  const snd_pcm_sframes_t avail = calls.avail_update(owner.pcm);  // finds an xrun
+  // The delay first: ALSA answers it only while the PCM runs, and the plugins
+  // find that it ran dry in this very call (and in avail_update).
   snd_pcm_sframes_t delay = 0;
   const bool delay_known = calls.delay(owner.pcm, &delay) >= 0;
+  const snd_pcm_sframes_t avail = calls.avail_update(owner.pcm);  // finds an xrun
   Clock::duration rest{};
   if (calls.state(owner.pcm) == SND_PCM_STATE_XRUN || avail == -EPIPE) {
     if (owner.dry_since == Clock::time_point{}) {
       owner.dry_since = now;
       owner.dry_delay = delay_known ? delay : 0;
     }
-    rest = owner.dry_since + FramesTime(owner.dry_delay, owner.rate) - now;
+    // Found dry before it could be asked (its owner was held up), it is heard
+    // no earlier than its last reading said.
+    rest = std::max(owner.dry_since + FramesTime(owner.dry_delay, owner.rate), owner.heard_by) - now;
   } else if (calls.state(owner.pcm) == SND_PCM_STATE_RUNNING && delay_known) {
     rest = FramesTime(delay, owner.rate);
+    owner.heard_by = std::max(owner.heard_by, now + rest);
   }
   if (rest > Clock::duration::zero() && now - owner.last_progress < alsa::kStallLimit) {
     owner.wake.Wait(nullptr, alsa::Millis(rest));
@@ -245,6 +251,7 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   const int err = calls.prepare(owner.pcm);
   lock.lock();
   owner.dry_since = {};
+  owner.heard_by = {};
   Silence(owner, false, true);
   if (err < 0) {
     Lose(owner, lock, err, "prepare failed");  // reopened only for a stream that took it meanwhile
