@@ -188,11 +188,16 @@ TEST_P(SoundServerLibrary, APlayIsHeardOnceWholeAndAToneReplayAsItsPassesInTurn)
   EXPECT_LT(std::ranges::max(play), 0xE8) << "clipped: two copies mixed";
 
   // The 800 loaded bytes at 5512/s (1161 at the sink's 8000/s), then 1600 of
-  // the store (the load before's after them) at 8000/s, then the 800.
+  // the store (the load before's after them) at 8000/s, then the 800: 3561
+  // loud bytes in turn. Overlaid, any two of them would leave fewer than the
+  // two longest (2761). On a loaded machine the sink's recording through
+  // PulseAudio has come out up to 524 bytes short of the three.
   LoadLoud(800);
   const std::size_t mark = server().SinkBytes().size();
   ASSERT_EQ(mirn().ToneCreate(5512), 1);
-  EXPECT_NEAR(static_cast<double>(Loud(Heard(server(), mark, 3000))), 3561.0, 500.0);
+  const std::size_t tone = Loud(Heard(server(), mark, 2800));
+  EXPECT_GT(tone, 2761u) << "passes overlaid";
+  EXPECT_LE(tone, 3561u + 100u) << "a pass heard twice";
 }
 
 TEST_P(SoundServerLibrary, AThousandPlaysInARowAllOpenWithBoundedThreadsFdsAndConnections) {

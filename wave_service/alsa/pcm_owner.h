@@ -105,9 +105,6 @@ struct OutputOwner : Owner {
   // delay it reported then.
   Clock::time_point dry_since{};
   snd_pcm_sframes_t dry_delay = 0;
-  // When what it had been handed at its last delay reading is heard: what a
-  // PCM that ran dry before it could be asked still has on its way.
-  Clock::time_point heard_by{};
 };
 
 }  // namespace alsa

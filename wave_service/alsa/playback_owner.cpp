@@ -103,7 +103,6 @@ void Shared::DropHeld(OutputOwner& owner, Lock& lock) {
   owner.have = owner.done = 0;
   owner.ends_play = false;
   owner.dry_since = {};
-  owner.heard_by = {};
   if (owner.pcm == nullptr) return;
   lock.unlock();
   Pcm().drop(owner.pcm);
@@ -236,12 +235,9 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
       owner.dry_since = now;
       owner.dry_delay = delay_known ? delay : 0;
     }
-    // Found dry before it could be asked (its owner was held up), it is heard
-    // no earlier than its last reading said.
-    rest = std::max(owner.dry_since + FramesTime(owner.dry_delay, owner.rate), owner.heard_by) - now;
+    rest = owner.dry_since + FramesTime(owner.dry_delay, owner.rate) - now;
   } else if (calls.state(owner.pcm) == SND_PCM_STATE_RUNNING && delay_known) {
     rest = FramesTime(delay, owner.rate);
-    owner.heard_by = std::max(owner.heard_by, now + rest);
   }
   if (rest > Clock::duration::zero() && now - owner.last_progress < alsa::kStallLimit) {
     owner.wake.Wait(nullptr, alsa::Millis(rest));
@@ -251,7 +247,6 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   const int err = calls.prepare(owner.pcm);
   lock.lock();
   owner.dry_since = {};
-  owner.heard_by = {};
   Silence(owner, false, true);
   if (err < 0) {
     Lose(owner, lock, err, "prepare failed");  // reopened only for a stream that took it meanwhile
