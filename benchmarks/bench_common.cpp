@@ -341,6 +341,6 @@ double RssMegabytes() {
   return 0;
 }
 
-int Threads() { return mirn::test::CountEntries("/proc/self/task"); }
+int Threads() { return mirn::test::RunningThreads(); }
 
 }  // namespace mirn::bench

@@ -96,6 +96,14 @@ int CountEntries(const fs::path& folder) {
   return count;
 }
 
+int RunningThreads() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Threads:")) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {

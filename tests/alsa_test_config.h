@@ -49,9 +49,12 @@ class AlsaTestConfig {
 
 Bytes ReadBytes(const std::filesystem::path& path);
 
-// Entries of a folder: of /proc/self/task, the threads running; of
-// /proc/self/fd, the open descriptors. 0 for a folder that cannot be read.
+// Entries of a folder, such as /proc/self/fd (the open descriptors). 0 for a
+// folder that cannot be read.
 int CountEntries(const std::filesystem::path& folder);
+// The threads the process runs, by the kernel's own count (a listing of
+// /proc/self/task can miss an entry while threads end); -1 if unknown.
+int RunningThreads();
 
 // Waits until `done` holds, looking again every millisecond, for at most
 // `limit`. False if it never held: the test fails rather than hangs.
