@@ -40,7 +40,7 @@ using mirn::test::WaitFor;
 constexpr std::uint8_t kSilence = 128;
 constexpr std::uint8_t kLoud = 0xC0;  // a level well off silence, even two streams mixed
 
-int Threads() { return mirn::test::CountEntries("/proc/self/task"); }
+int Threads() { return mirn::test::RunningThreads(); }
 int Fds() { return mirn::test::CountEntries("/proc/self/fd"); }
 
 // The names of the threads running, for a message.
@@ -198,6 +198,15 @@ TEST_P(SoundServerLibrary, APlayIsHeardOnceWholeAndAToneReplayAsItsPassesInTurn)
   const std::size_t tone = Loud(Heard(server(), mark, 2800));
   EXPECT_GT(tone, 2761u) << "passes overlaid";
   EXPECT_LE(tone, 3561u + 100u) << "a pass heard twice";
+
+  // At 11025/s the first pass takes the 5512 pass's PCM, set to the new
+  // rate: 580 bytes at the sink, then the 800 at 8000/s (the last two passes
+  // are one). At the old rate the first would be 1161.
+  const std::size_t again = server().SinkBytes().size();
+  ASSERT_EQ(mirn().ToneCreate(11025), 1);
+  const std::size_t retuned = Loud(Heard(server(), again, 700));
+  EXPECT_GT(retuned, 800u) << "passes overlaid";
+  EXPECT_LE(retuned, 1380u + 100u) << "a pass at the old rate";
 }
 
 TEST_P(SoundServerLibrary, AThousandPlaysInARowAllOpenWithBoundedThreadsFdsAndConnections) {

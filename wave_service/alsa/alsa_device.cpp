@@ -7,6 +7,7 @@
 #include "wave_service/alsa/alsa_device.h"
 
 #include <algorithm>
+#include <span>
 #include <system_error>
 #include <type_traits>
 
@@ -178,6 +179,17 @@ OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Lock& lock, Resu
     owner->wake.Signal();  // a kept PCM's owner stops its keep time
     return owner;
   }
+  if constexpr (direction == Direction::kOutput) {
+    if (choice.kind == Choice::kRetune) {
+      auto& kept = static_cast<OutputOwner&>(*Find(choice.owner));
+      if (!StillWorks(kept, lock)) return Attach<OwnerType>(name, rate, lock, refusal);
+      if (Retune(kept, rate)) {
+        pool.Apply(choice.owner, PcmEvent::kAttach, Clock::now());
+        return &kept;
+      }
+      if (pool.Held(direction) >= pool.Limit(direction)) End(choice.owner);
+    }
+  }
   if (choice.give_way != 0) End(choice.give_way);
   OwnerType* owner = StartOwner<OwnerType>(name, rate, PcmState::kStreaming);
   if (owner == nullptr) refusal = kNoMemory;
@@ -194,6 +206,18 @@ bool Shared::StillWorks(Owner& owner, Lock& lock) {
                       [&] { return !owner.checking || owner.finished; });
   owner.checking = false;
   return !owner.finished && pool.StateOf(owner.id) == PcmState::kKept;
+}
+
+// A kept output is set up afresh at `rate` by its owner, whose answer an
+// open waits for as for a first open. False, changing nothing, for one whose
+// PCM is not open and working (still opening, or lost).
+bool Shared::Retune(OutputOwner& owner, std::uint32_t rate, std::chrono::milliseconds hold) {
+  if (owner.opened != kOk || !owner.healthy) return false;
+  if (!pool.Retune(owner.id, rate, Clock::now(), hold)) return false;
+  owner.rate = rate;
+  owner.opened.reset();
+  owner.wake.Signal();
+  return true;
 }
 
 // A call's first write: every other output that still sounds stops now.
@@ -367,9 +391,9 @@ void CloseOutput(void* context, OutputStream& stream) {
   }
 }
 
-// Opens, side by side and without waiting, the outputs the call will want
-// that no kept PCM serves: a fresh PCM per missing rate, kept a while for
-// the call's opens.
+// Readies, side by side and without waiting, the outputs the call will want
+// that no kept PCM serves: per missing rate, a kept PCM at a rate the call
+// does not want re-tuned, or a fresh one, kept a while for the call's opens.
 void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count) {
   Shared& self = Self(context);
   const char* name = alsa::PcmName(Direction::kOutput);
@@ -383,8 +407,16 @@ void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count)
     const auto wanted = static_cast<std::size_t>(std::count(rates + i, rates + count, rate));
     for (std::size_t have = self.pool.Held(Direction::kOutput, name, rate, PcmState::kKept);
          have < wanted; ++have) {
-      const Choice choice = self.pool.ChooseAhead(Direction::kOutput, name, rate);
+      const Choice choice =
+          self.pool.ChooseAhead(Direction::kOutput, name, rate, std::span(rates, count));
       if (choice.kind == Choice::kRefuse) return;
+      if (choice.kind == Choice::kRetune) {
+        auto& kept = static_cast<OutputOwner&>(*self.Find(choice.owner));
+        if (self.Retune(kept, rate, AlsaDevice::kAheadHold)) continue;
+        if (self.pool.Held(Direction::kOutput) >= self.pool.Limit(Direction::kOutput)) {
+          self.End(choice.owner);
+        }
+      }
       if (choice.give_way != 0) self.End(choice.give_way);
       if (self.StartOwner<OutputOwner>(name, rate, PcmState::kKept, AlsaDevice::kAheadHold) ==
           nullptr) {

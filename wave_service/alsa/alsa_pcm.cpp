@@ -105,17 +105,16 @@ Result CheckPcm(Direction direction, const char* name, std::uint32_t rate) {
   return TranslateAlsaError(err);
 }
 
-OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate) {
+namespace {
+
+// Sets up the open PCM at `rate`; a PCM it cannot set up is closed.
+OpenedPcm SetUp(snd_pcm_t* pcm, Direction direction, std::uint32_t rate) {
   const PcmCalls& calls = Pcm();
-  snd_pcm_t* pcm = nullptr;
-  int err = calls.open(&pcm, name, AlsaStream(direction), SND_PCM_NONBLOCK);
-  if (err < 0) return {err};
-  KeepBigBlocksMapped();  // before the stream's first buffers, made at its prepare
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   snd_pcm_uframes_t period = 0;
   snd_pcm_uframes_t buffer = 0;
-  err = Configure(pcm, hw, direction, rate);
+  int err = Configure(pcm, hw, direction, rate);
   if (err >= 0) err = calls.hw_params(pcm, hw);
   if (err >= 0) err = calls.hw_params_get_period_size(hw, &period, nullptr);
   if (err >= 0) err = calls.hw_params_get_buffer_size(hw, &buffer);
@@ -126,6 +125,27 @@ OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate) {
   }
   period = std::max<snd_pcm_uframes_t>(period, 1);
   return {0, pcm, period, std::max(buffer, period)};
+}
+
+}  // namespace
+
+OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate) {
+  snd_pcm_t* pcm = nullptr;
+  const int err = Pcm().open(&pcm, name, AlsaStream(direction), SND_PCM_NONBLOCK);
+  if (err < 0) return {err};
+  KeepBigBlocksMapped();  // before the stream's first buffers, made at its prepare
+  return SetUp(pcm, direction, rate);
+}
+
+OpenedPcm RetunePcm(snd_pcm_t* pcm, Direction direction, std::uint32_t rate) {
+  const PcmCalls& calls = Pcm();
+  calls.drop(pcm);
+  const int err = calls.hw_free(pcm);
+  if (err < 0) {
+    calls.close(pcm);
+    return {err};
+  }
+  return SetUp(pcm, direction, rate);
 }
 
 Wakeup::Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

@@ -39,6 +39,11 @@ struct OpenedPcm {
   snd_pcm_uframes_t buffer = 0;
 };
 OpenedPcm OpenPcm(Direction direction, const char* name, std::uint32_t rate);
+// The open PCM `pcm`, stopped and set up afresh at `rate`, as OpenPcm sets
+// one up: cheaper than closing it and opening another, since the PCM's
+// connection to its sound server stays. A PCM it cannot set up is closed
+// (the result's pcm is then null).
+OpenedPcm RetunePcm(snd_pcm_t* pcm, Direction direction, std::uint32_t rate);
 
 // A stream thread's wait: returns when Signal was called since the last wait
 // returned, or when `pcm` (if not null) is ready for I/O, and after at most

@@ -53,10 +53,10 @@ std::size_t FirstDifference(const Bytes& bytes, std::size_t from = 0) {
 }
 
 // Plays `samples` on a stream of its own, to its end.
-void Play(ws::AlsaDevice& device, Bytes& samples) {
+void Play(ws::AlsaDevice& device, Bytes& samples, const ws::WaveFormat& format = kFormat) {
   ws::BufferHeader header{samples.data(), static_cast<std::uint32_t>(samples.size()), 0, 0, 0, {}};
   ws::Handle out = 0;
-  ASSERT_EQ(ws::OutputOpen(&out, ws::kAnyDevice, &kFormat, 0, 0, 0), ws::kOk);
+  ASSERT_EQ(ws::OutputOpen(&out, ws::kAnyDevice, &format, 0, 0, 0), ws::kOk);
   EXPECT_EQ(ws::OutputPrepareHeader(out, &header, kHeaderSize), ws::kOk);
   EXPECT_EQ(ws::OutputWrite(out, &header, kHeaderSize), ws::kOk);
   EXPECT_EQ(ws::OutputClose(out), ws::kOk);
@@ -215,6 +215,32 @@ TEST(AlsaRecoveryKept, AKeptPcmWhoseDeviceIsLostIsClosedAndNeverHandedOut) {
   const unsigned opens = faults.Calls(PcmCall::open);
   Play(device, samples);
   EXPECT_EQ(faults.Calls(PcmCall::open), opens + 1) << "a fresh PCM";
+}
+
+TEST(AlsaRecoveryKept, AKeptPcmIsRetunedForACallAtAnotherRateOrOneThatCannotBeIsOpenedAfresh) {
+  AlsaTestConfig config;
+  PcmFaults faults;
+  ws::AlsaDevice device{ws::AlsaDevice::KeepTimes{std::chrono::minutes(1), std::chrono::minutes(1)}};
+  device.Install();
+  Bytes played;
+  for (const std::uint32_t rate : {8000u, 11025u, 16000u}) {
+    if (rate == 16000) faults.Fail(PcmCall::hw_params, -EIO);  // the re-tune's
+    Bytes samples(300 + rate / 100, static_cast<std::uint8_t>(rate));
+    ws::BeginCall(&rate, 1);
+    Play(device, samples, {ws::kFormatPcm, 1, rate, rate, 0, 8, 0});
+    played.insert(played.end(), samples.begin(), samples.end());
+    EXPECT_EQ(device.HeldOutputs(), 1u);
+  }
+  EXPECT_EQ(faults.Calls(PcmCall::hw_free), 2u);
+  EXPECT_EQ(faults.Calls(PcmCall::open), 2u) << "re-tuned once, then opened afresh";
+  EXPECT_EQ(device.Reopens(), 0u);
+  device.End();  // the file plugin writes a stream's last bytes at its close
+  Bytes heard;
+  for (const auto& file : config.StreamFiles()) {
+    const Bytes bytes = mirn::test::ReadBytes(file);
+    heard.insert(heard.end(), bytes.begin(), bytes.end());
+  }
+  EXPECT_EQ(heard, played);
 }
 
 TEST(AlsaRecoveryUnload, TheDeviceLetsGoWhileALostPcmIsBeingReopened) {

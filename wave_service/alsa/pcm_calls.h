@@ -22,6 +22,7 @@ namespace wave_service::alsa {
   X(hw_params_set_buffer_time_near, snd_pcm_hw_params_set_buffer_time_near) \
   X(hw_params_set_period_time_near, snd_pcm_hw_params_set_period_time_near) \
   X(hw_params, snd_pcm_hw_params)                                      \
+  X(hw_free, snd_pcm_hw_free)                                          \
   X(hw_params_get_period_size, snd_pcm_hw_params_get_period_size)      \
   X(hw_params_get_buffer_size, snd_pcm_hw_params_get_buffer_size)      \
   X(sw_params_current, snd_pcm_sw_params_current)                      \

@@ -47,7 +47,7 @@ bool Shared::Ending(const Owner& owner) const {
 void Shared::Note(const Owner& owner, const char* event, int error) const {
   DebugLine("%s PCM \"%s\" at %u/s: %s%s%s",
             owner.direction == Direction::kInput ? "capture" : "playback", owner.name.c_str(),
-            owner.rate, event, error < 0 ? ": " : "", error < 0 ? snd_strerror(error) : "");
+            owner.pcm_rate, event, error < 0 ? ": " : "", error < 0 ? snd_strerror(error) : "");
 }
 
 // Opens the PCM, the first time or after it was lost (once its backoff has
@@ -61,11 +61,13 @@ std::optional<Result> Shared::OpenOrReopen(Owner& owner, Lock& lock) {
     return std::nullopt;
   }
   const bool first = !owner.opened;
+  owner.pcm_rate = owner.rate;
   lock.unlock();
-  const alsa::OpenedPcm opened = alsa::OpenPcm(owner.direction, owner.name.c_str(), owner.rate);
+  const alsa::OpenedPcm opened =
+      alsa::OpenPcm(owner.direction, owner.name.c_str(), owner.pcm_rate);
   lock.lock();
   const Result result = alsa::TranslateAlsaError(opened.error);
-  pool.Learn(owner.direction, owner.name, owner.rate, result);
+  pool.Learn(owner.direction, owner.name, owner.pcm_rate, result);
   if (result != kOk && result != kBadFormat) pool.Forget(owner.direction);
   if (result == kOk) {
     owner.pcm = opened.pcm;
@@ -148,7 +150,7 @@ int Shared::Recover(Owner& owner, int error) {
     const auto now = Clock::now();
     const auto period_time =
         std::chrono::microseconds(static_cast<std::int64_t>(owner.period) * 1'000'000 /
-                                  std::max<std::uint32_t>(owner.rate, 1));
+                                  std::max<std::uint32_t>(owner.pcm_rate, 1));
     owner.quick_xruns = now - owner.last_xrun < period_time ? owner.quick_xruns + 1 : 0;
     owner.last_xrun = now;
     if (owner.quick_xruns >= alsa::kQuickXrunLimit) {

@@ -39,20 +39,20 @@ int Millis(Clock::duration d);
 
 struct Owner {
   Owner(Direction direction, const char* name, std::uint32_t rate, std::uint64_t id)
-      : direction(direction), name(name), rate(rate), id(id) {}
+      : direction(direction), name(name), id(id), rate(rate) {}
   virtual ~Owner() = default;
   Owner(const Owner&) = delete;
   Owner& operator=(const Owner&) = delete;
 
   const Direction direction;
   const std::string name;  // the PCM name it opens
-  const std::uint32_t rate;
   const std::uint64_t id;  // its id in the pool
   alsa::Wakeup wake;
   std::thread thread;
 
   // Guarded by the device's mutex.
-  std::optional<Result> opened;  // the first open's answer
+  std::uint32_t rate;  // its streams' rate; an output's changes only while kept (a re-tune)
+  std::optional<Result> opened;  // the first open's answer, or a re-tune's
   int awaited = 0;               // host calls waiting for that answer: the record stays
   bool checking = false;         // an open waits for the owner to try its kept PCM
   bool healthy = false;          // the PCM is open and worked when last used
@@ -60,6 +60,7 @@ struct Owner {
 
   // The owner's own.
   snd_pcm_t* pcm = nullptr;
+  std::uint32_t pcm_rate = 0;    // the rate the PCM is set up at (or being opened at)
   snd_pcm_uframes_t period = 0;  // frames, which are bytes
   snd_pcm_uframes_t buffered = 0;  // the PCM's buffer, in frames
   Backoff backoff;
@@ -126,6 +127,7 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
                         std::chrono::milliseconds hold = {});
   template <class OwnerType>
   OwnerType* Attach(const char* name, std::uint32_t rate, Lock& lock, Result& refusal);
+  bool Retune(OutputOwner& owner, std::uint32_t rate, std::chrono::milliseconds hold = {});
   std::optional<Result> AwaitOpen(Owner& owner, Lock& lock);
   bool StillWorks(Owner& owner, Lock& lock);
   void Replace(const OutputOwner& keep);
@@ -160,6 +162,7 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   void PullNext(OutputOwner& owner, Lock& lock);
   bool Waits(const OutputOwner& owner) const;
   bool PlayOut(OutputOwner& owner, Lock& lock);
+  void SetRate(OutputOwner& owner, Lock& lock);
   void DropHeld(OutputOwner& owner, Lock& lock);
   void Silence(OutputOwner& owner, bool announced, bool handed);
 

@@ -56,6 +56,9 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
   if (kept_here != nullptr) return {Choice::kTake, kept_here->id, 0};
   if (Held(direction) < Limit(direction)) return {Choice::kOpen, 0, 0};
   if (draining_here != nullptr) return {Choice::kTake, draining_here->id, 0};
+  if (const Owner* other = OldestToRetune(direction, name, rate, {})) {
+    return {Choice::kRetune, other->id, 0};
+  }
   if (idle_other != nullptr) return {Choice::kOpen, 0, idle_other->id};
   if (closing != nullptr && closing->rate == rate && closing->name == name) {
     return {Choice::kTake, closing->id, 0, true};
@@ -65,18 +68,39 @@ PcmPool::Choice PcmPool::Choose(Direction direction, std::string_view name,
 }
 
 PcmPool::Choice PcmPool::ChooseAhead(Direction direction, std::string_view name,
-                                     std::uint32_t rate) const {
+                                     std::uint32_t rate,
+                                     std::span<const std::uint32_t> wanted) const {
+  if (const Owner* other = OldestToRetune(direction, name, rate, wanted)) {
+    return {Choice::kRetune, other->id, 0};
+  }
   if (Held(direction) < Limit(direction)) return {Choice::kOpen, 0, 0};
   const Owner* oldest = nullptr;
   for (const Owner& owner : owners_) {
     const bool here = owner.rate == rate && owner.name == name;
+    const bool wanted_here =
+        owner.name == name && std::ranges::find(wanted, owner.rate) != wanted.end();
     if (owner.direction == direction && owner.state == PcmState::kKept && !here &&
-        (oldest == nullptr || owner.attached < oldest->attached)) {
+        !wanted_here && (oldest == nullptr || owner.attached < oldest->attached)) {
       oldest = &owner;
     }
   }
   if (oldest != nullptr) return {Choice::kOpen, 0, oldest->id};
   return {};
+}
+
+const PcmPool::Owner* PcmPool::OldestToRetune(Direction direction, std::string_view name,
+                                              std::uint32_t rate,
+                                              std::span<const std::uint32_t> wanted) const {
+  if (direction != Direction::kOutput) return nullptr;
+  const Owner* oldest = nullptr;
+  for (const Owner& owner : owners_) {
+    if (owner.direction == direction && owner.state == PcmState::kKept && owner.name == name &&
+        owner.rate != rate && std::ranges::find(wanted, owner.rate) == wanted.end() &&
+        (oldest == nullptr || owner.attached < oldest->attached)) {
+      oldest = &owner;
+    }
+  }
+  return oldest;
 }
 
 std::uint64_t PcmPool::Add(Direction direction, std::string_view name, std::uint32_t rate,
@@ -101,6 +125,18 @@ std::optional<PcmState> PcmPool::Apply(std::uint64_t id, PcmEvent event, Time no
   if (*next == PcmState::kKept) owner->kept_until = now + keep;
   if (event == PcmEvent::kAttach) owner->attached = ++attached_;
   return *next;
+}
+
+bool PcmPool::Retune(std::uint64_t id, std::uint32_t rate, Time now,
+                     std::chrono::milliseconds at_least) {
+  Owner* owner = Find(id);
+  if (owner == nullptr || owner->direction != Direction::kOutput) return false;
+  const std::optional<PcmState> next = Next(owner->state, PcmEvent::kRetune);
+  if (!next) return false;
+  owner->state = *next;
+  owner->rate = rate;
+  owner->kept_until = now + std::max(KeepTime(owner->direction), at_least);
+  return true;
 }
 
 std::optional<PcmState> PcmPool::StateOf(std::uint64_t id) const {

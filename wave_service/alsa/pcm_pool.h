@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ class PcmPool {
     enum Kind {
       kTake,    // attach the stream to owner `owner` (cutting its closed stream short if `cut`)
       kOpen,    // open a fresh PCM, after ending `give_way` if it is not 0
+      kRetune,  // (output) set kept owner `owner`'s PCM up afresh at the rate (Retune)
       kRefuse,  // every PCM belongs to an open handle
     } kind = kRefuse;
     std::uint64_t owner = 0;
@@ -50,14 +52,18 @@ class PcmPool {
   // than the bound are held; a fresh one in place of a kept one. For an
   // output, in this order: a kept PCM at the name and rate; a fresh one
   // while fewer than the bound are held; one at the name and rate still
-  // draining (the stream follows what it plays); a fresh one in place of the
-  // oldest kept or draining one; the PCM of the oldest closing stream, cut
-  // short (taken at its name and rate, else giving way to a fresh one).
+  // draining (the stream follows what it plays); the oldest kept at the name
+  // and another rate, re-tuned; a fresh one in place of the oldest kept or
+  // draining one; the PCM of the oldest closing stream, cut short (taken at
+  // its name and rate, else giving way to a fresh one).
   Choice Choose(Direction direction, std::string_view name, std::uint32_t rate) const;
-  // For a PCM opened ahead of its stream: a fresh one while fewer than the
-  // bound are held, else one in place of the oldest kept at another name or
-  // rate; never one that plays.
-  Choice ChooseAhead(Direction direction, std::string_view name, std::uint32_t rate) const;
+  // For an output opened ahead of its stream, leaving alone every PCM kept at
+  // one of `wanted` (the rates of the same call): the oldest kept at the name
+  // and another rate, re-tuned (cheaper than a fresh open, which it makes
+  // unneeded); a fresh one while fewer than the bound are held; else one in
+  // place of the oldest kept at another name or rate; never one that plays.
+  Choice ChooseAhead(Direction direction, std::string_view name, std::uint32_t rate,
+                     std::span<const std::uint32_t> wanted = {}) const;
 
   // A fresh owner in `state` (streaming, or kept when opened ahead of its
   // stream and held at least `at_least` from `now`); its id (never 0).
@@ -72,6 +78,10 @@ class PcmPool {
   std::optional<PcmState> Apply(std::uint64_t id, PcmEvent event, Time now = {},
                                 std::chrono::milliseconds at_least = {});
   std::optional<PcmState> StateOf(std::uint64_t id) const;
+  // A kept output re-tuned (kRetune) to `rate`: kept at it at least
+  // `at_least` from `now`. False, changing nothing, for one not kept.
+  bool Retune(std::uint64_t id, std::uint32_t rate, Time now = {},
+              std::chrono::milliseconds at_least = {});
   // When a kept PCM's time runs out; nullopt for one not kept.
   std::optional<Time> KeptUntil(std::uint64_t id) const;
   // Keeps a kept PCM at least `at_least` from `now`.
@@ -114,6 +124,9 @@ class PcmPool {
   static constexpr std::size_t kAnswers = 8;
 
   Owner* Find(std::uint64_t id);
+  // The oldest output kept at `name` at a rate neither `rate` nor in `wanted`.
+  const Owner* OldestToRetune(Direction direction, std::string_view name, std::uint32_t rate,
+                              std::span<const std::uint32_t> wanted) const;
   const Owner* Find(std::uint64_t id) const;
   void Remove(std::uint64_t id);
   std::chrono::milliseconds KeepTime(Direction direction) const;

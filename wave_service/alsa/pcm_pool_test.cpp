@@ -81,6 +81,40 @@ TEST(PcmPool, APcmOfAnotherNameIsNeverTakenAndGivesWayAtTheBound) {
   EXPECT_EQ(pool.Choose(kIn, "old", 8000).owner, old_name);
 }
 
+TEST(PcmPool, AKeptOutputAtAnotherRateIsRetunedOnlyWhereNothingTheCallWantsIsLost) {
+  PcmPool pool = Pool();
+  const auto a = pool.Add(kOut, "default", 8000, PcmState::kKept, kT0);
+  const auto b = pool.Add(kOut, "default", 11025, PcmState::kKept, kT0);
+  const auto other = pool.Add(kOut, "other", 16000, PcmState::kKept, kT0);
+  const std::uint32_t tone[] = {5512, 8000, 8000};
+  // Ahead of a call: the oldest kept at a rate the call does not want, at
+  // the name, rather than a fresh one; none left: fresh, or in place of one.
+  const Choice ahead = pool.ChooseAhead(kOut, "default", 5512, tone);
+  EXPECT_EQ(ahead.kind, Choice::kRetune);
+  EXPECT_EQ(ahead.owner, b) << "8000 is the call's own";
+  EXPECT_EQ(pool.ChooseAhead(kOut, "default", 5512).owner, a) << "a call that wants nothing";
+  ASSERT_TRUE(pool.Retune(b, 5512, kT0 + milliseconds(10)));
+  EXPECT_EQ(pool.Held(kOut, "default", 5512, PcmState::kKept), 1u);
+  EXPECT_EQ(pool.KeptUntil(b), kT0 + milliseconds(2010));
+  const std::uint32_t wants_both[] = {22050, 8000, 5512};
+  const Choice none = pool.ChooseAhead(kOut, "default", 22050, wants_both);
+  EXPECT_EQ(none.kind, Choice::kOpen);
+  EXPECT_NE(none.give_way, a) << "the call's own";
+  EXPECT_NE(none.give_way, b) << "the call's own";
+  EXPECT_EQ(none.give_way, other);
+
+  // An open at the bound: a kept one at the name re-tuned before any gives
+  // way; fresh while there is room.
+  pool.Apply(a, PcmEvent::kAttach);
+  const Choice full = pool.Choose(kOut, "default", 44100);
+  EXPECT_EQ(full.kind, Choice::kRetune);
+  EXPECT_EQ(full.owner, b) << "not the other name's";
+  pool.Apply(b, PcmEvent::kEnd);
+  EXPECT_EQ(pool.Choose(kOut, "default", 44100).kind, Choice::kOpen);
+  EXPECT_FALSE(pool.Retune(a, 44100)) << "streaming";
+  EXPECT_FALSE(pool.Retune(pool.Add(kIn, "default", 8000, PcmState::kKept), 11025)) << "input";
+}
+
 TEST(PcmPool, AKeptPcmRunsOutAtItsDirectionsKeepTimeUnlessTakenFirst) {
   PcmPool pool = Pool();
   const auto in = pool.Add(kIn, "default", 8000);

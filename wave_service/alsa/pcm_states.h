@@ -27,6 +27,7 @@ enum class PcmEvent : std::uint8_t {
   kHandedAll,  // (output) the closed stream's last byte is with ALSA: the stream is released
   kHeard,      // (output) every byte ALSA was handed has been played out
   kCut,        // (output) its sound is replaced: what it holds is dropped, a closed stream released
+  kRetune,     // (output) kept: set up afresh at another rate, for the next stream there
   kExpire,     // kept: its time ran out
   kEnd,        // given way, failed, let go, or the device goes
 };
@@ -53,6 +54,7 @@ inline constexpr PcmTransition kPcmTransitions[] = {
     {PcmState::kDraining, PcmEvent::kCut, PcmState::kKept},
     {PcmState::kDraining, PcmEvent::kEnd, PcmState::kEnding},
     {PcmState::kKept, PcmEvent::kAttach, PcmState::kStreaming},
+    {PcmState::kKept, PcmEvent::kRetune, PcmState::kKept},
     {PcmState::kKept, PcmEvent::kExpire, PcmState::kEnding},
     {PcmState::kKept, PcmEvent::kEnd, PcmState::kEnding},
 };

@@ -65,6 +65,10 @@ void Shared::Run(OutputOwner& owner) {
       }
       continue;
     }
+    if (owner.pcm_rate != owner.rate) {  // re-tuned while kept
+      SetRate(owner, lock);
+      continue;
+    }
     const PcmState state = *pool.StateOf(owner.id);
     if (state == PcmState::kKept) {
       if (!WaitWhileKept(owner, lock)) break;
@@ -235,9 +239,9 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
       owner.dry_since = now;
       owner.dry_delay = delay_known ? delay : 0;
     }
-    rest = owner.dry_since + FramesTime(owner.dry_delay, owner.rate) - now;
+    rest = owner.dry_since + FramesTime(owner.dry_delay, owner.pcm_rate) - now;
   } else if (calls.state(owner.pcm) == SND_PCM_STATE_RUNNING && delay_known) {
-    rest = FramesTime(delay, owner.rate);
+    rest = FramesTime(delay, owner.pcm_rate);
   }
   if (rest > Clock::duration::zero() && now - owner.last_progress < alsa::kStallLimit) {
     owner.wake.Wait(nullptr, alsa::Millis(rest));
@@ -253,6 +257,33 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
     return false;
   }
   return true;
+}
+
+}  // namespace wave_service
+
+namespace wave_service {
+
+// Re-tuned while kept: the PCM is set up afresh at the owner's rate, which
+// answers the open that waits for it. One that cannot be is closed, and a
+// fresh PCM is opened in its place, whose open answers instead.
+void Shared::SetRate(OutputOwner& owner, Lock& lock) {
+  const std::uint32_t rate = owner.rate;
+  lock.unlock();
+  const alsa::OpenedPcm set = alsa::RetunePcm(owner.pcm, Direction::kOutput, rate);
+  lock.lock();
+  owner.pcm = set.pcm;
+  owner.pcm_rate = rate;
+  if (set.error < 0) {
+    Note(owner, "re-tune failed, opening afresh", set.error);
+    owner.healthy = false;
+    return;
+  }
+  owner.period = set.period;
+  owner.buffered = set.buffer;
+  owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.period)));
+  owner.last_progress = Clock::now();
+  owner.opened = kOk;
+  answered.notify_all();
 }
 
 }  // namespace wave_service
