@@ -195,6 +195,15 @@ TEST_F(AlsaRecovery, APlayCarriesOnWithItsUnplayedBytesAfterAnXrunOrALostDevice)
   EXPECT_EQ(device.Reopens(), 1u);
 }
 
+// The file-backed device takes every byte at once and reports no delay, as a
+// sound server that has no timing yet for a stream just started does.
+TEST_F(AlsaRecovery, APlayIsHeardNoSoonerThanItLastsWhateverItsPcmReports) {
+  Bytes samples(2000, 7);  // a quarter of a second
+  const auto start = std::chrono::steady_clock::now();
+  Play(device, samples);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+}
+
 TEST(AlsaRecoveryKept, AKeptPcmWhoseDeviceIsLostIsClosedAndNeverHandedOut) {
   AlsaTestConfig config;
   PcmFaults faults;

@@ -102,6 +102,10 @@ struct OutputOwner : Owner {
   std::uint64_t chunk_play = 0;     // the play they come from
   bool ends_play = false;           // the chunk holds that play's last bytes
   Clock::time_point last_progress{};  // when ALSA last took bytes
+  // The first write since the PCM was last started afresh, and the frames
+  // handed to it since: what it plays cannot all be heard before their time.
+  Clock::time_point first_write{};
+  std::uint64_t written = 0;
   // When the PCM ran dry with sound still on its way to the sink, and the
   // delay it reported then.
   Clock::time_point dry_since{};

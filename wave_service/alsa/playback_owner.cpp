@@ -29,6 +29,20 @@ Clock::duration FramesTime(snd_pcm_sframes_t frames, std::uint32_t rate) {
   return std::chrono::microseconds(std::max<snd_pcm_sframes_t>(frames, 0) * 1'000'000 / rate);
 }
 
+// A pull takes up to the PCM's whole buffer, so that a play's first write
+// fills it at once. Written a period at a time, a PCM that PulseAudio
+// renders ahead of time runs dry between two writes on a busy machine, and
+// the xrun's prepare takes back from the sink what it had already taken.
+void FitChunk(OutputOwner& owner) {
+  owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.buffered)));
+}
+
+// The PCM starts afresh (opened, prepared or set up again): nothing written.
+void Restart(OutputOwner& owner) {
+  owner.first_write = {};
+  owner.written = 0;
+}
+
 }  // namespace
 
 void Shared::Run(OutputOwner& owner) {
@@ -56,7 +70,8 @@ void Shared::Run(OutputOwner& owner) {
       const bool first = !owner.opened;
       const std::optional<Result> result = OpenOrReopen(owner, lock);
       if (result == kOk) {
-        owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.period)));
+        FitChunk(owner);
+        Restart(owner);
         owner.last_progress = Clock::now();
         pool.KeepAtLeast(owner.id, owner.last_progress, kAheadHold);  // opened ahead of its stream
       } else if (result && first) {
@@ -107,6 +122,7 @@ void Shared::DropHeld(OutputOwner& owner, Lock& lock) {
   owner.have = owner.done = 0;
   owner.ends_play = false;
   owner.dry_since = {};
+  Restart(owner);
   if (owner.pcm == nullptr) return;
   lock.unlock();
   Pcm().drop(owner.pcm);
@@ -125,6 +141,8 @@ void Shared::Hand(OutputOwner& owner, Lock& lock) {
   const snd_pcm_sframes_t put =
       Pcm().writei(owner.pcm, owner.chunk.data() + owner.done, owner.have - owner.done);
   if (put > 0) {
+    if (owner.written == 0) owner.first_write = now;
+    owner.written += static_cast<std::uint64_t>(put);
     owner.done += static_cast<std::size_t>(put);
     owner.last_progress = now;
     owner.dry_since = {};
@@ -140,6 +158,7 @@ void Shared::Hand(OutputOwner& owner, Lock& lock) {
     err = -EIO;  // a playback that takes nothing has lost its server
   } else if (recovery != Recovery::kReopen) {
     err = Recover(owner, err);  // a playback starts again with its next write
+    Restart(owner);
     if (err >= 0) return;
   }
   lock.lock();
@@ -223,7 +242,8 @@ void Shared::PullNext(OutputOwner& owner, Lock& lock) {
 // next write starts it afresh (a PCM left running through an underrun may
 // hold a short play back until its buffer fills, as PulseAudio's
 // prebuffering does), and its plays are heard: true. A PCM whose delay never
-// runs out is taken as played out after the stall limit.
+// runs out is taken as played out after the stall limit; none is taken as
+// played out before its bytes' own time from the first write has passed.
 bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   lock.unlock();
   const alsa::PcmCalls& calls = Pcm();
@@ -243,6 +263,12 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   } else if (calls.state(owner.pcm) == SND_PCM_STATE_RUNNING && delay_known) {
     rest = FramesTime(delay, owner.pcm_rate);
   }
+  // Whatever the delay says: a sound server that has no timing yet (a
+  // stream just started) reports none, and sound cannot be heard sooner than
+  // it lasts from its first write.
+  const auto written_out =
+      owner.first_write + FramesTime(static_cast<snd_pcm_sframes_t>(owner.written), owner.pcm_rate);
+  if (owner.written > 0) rest = std::max(rest, written_out - now);
   if (rest > Clock::duration::zero() && now - owner.last_progress < alsa::kStallLimit) {
     owner.wake.Wait(nullptr, alsa::Millis(rest));
     return false;
@@ -251,6 +277,7 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   const int err = calls.prepare(owner.pcm);
   lock.lock();
   owner.dry_since = {};
+  Restart(owner);
   Silence(owner, false, true);
   if (err < 0) {
     Lose(owner, lock, err, "prepare failed");  // reopened only for a stream that took it meanwhile
@@ -280,7 +307,8 @@ void Shared::SetRate(OutputOwner& owner, Lock& lock) {
   }
   owner.period = set.period;
   owner.buffered = set.buffer;
-  owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.period)));
+  FitChunk(owner);
+  Restart(owner);
   owner.last_progress = Clock::now();
   owner.opened = kOk;
   answered.notify_all();
