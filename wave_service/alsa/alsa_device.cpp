@@ -187,7 +187,6 @@ OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Lock& lock, Resu
         pool.Apply(choice.owner, PcmEvent::kAttach, Clock::now());
         return &kept;
       }
-      if (pool.Held(direction) >= pool.Limit(direction)) End(choice.owner);
     }
   }
   if (choice.give_way != 0) End(choice.give_way);
@@ -209,10 +208,14 @@ bool Shared::StillWorks(Owner& owner, Lock& lock) {
 }
 
 // A kept output is set up afresh at `rate` by its owner, whose answer an
-// open waits for as for a first open. False, changing nothing, for one whose
-// PCM is not open and working (still opening, or lost).
+// open waits for as for a first open. False for one whose PCM is not open
+// and working (still opening, or lost): it gives way if the bound is reached.
 bool Shared::Retune(OutputOwner& owner, std::uint32_t rate, std::chrono::milliseconds hold) {
-  if (owner.opened != kOk || !owner.healthy) return false;
+  if (owner.opened != kOk || !owner.healthy) {
+    // A fresh PCM is opened instead, in its place once the bound is reached.
+    if (pool.Held(owner.direction) >= pool.Limit(owner.direction)) End(owner.id);
+    return false;
+  }
   if (!pool.Retune(owner.id, rate, Clock::now(), hold)) return false;
   owner.rate = rate;
   owner.opened.reset();
@@ -410,12 +413,10 @@ void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count)
       const Choice choice =
           self.pool.ChooseAhead(Direction::kOutput, name, rate, std::span(rates, count));
       if (choice.kind == Choice::kRefuse) return;
-      if (choice.kind == Choice::kRetune) {
-        auto& kept = static_cast<OutputOwner&>(*self.Find(choice.owner));
-        if (self.Retune(kept, rate, AlsaDevice::kAheadHold)) continue;
-        if (self.pool.Held(Direction::kOutput) >= self.pool.Limit(Direction::kOutput)) {
-          self.End(choice.owner);
-        }
+      if (choice.kind == Choice::kRetune &&
+          self.Retune(static_cast<OutputOwner&>(*self.Find(choice.owner)), rate,
+                      AlsaDevice::kAheadHold)) {
+        continue;
       }
       if (choice.give_way != 0) self.End(choice.give_way);
       if (self.StartOwner<OutputOwner>(name, rate, PcmState::kKept, AlsaDevice::kAheadHold) ==

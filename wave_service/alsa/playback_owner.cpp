@@ -29,18 +29,21 @@ Clock::duration FramesTime(snd_pcm_sframes_t frames, std::uint32_t rate) {
   return std::chrono::microseconds(std::max<snd_pcm_sframes_t>(frames, 0) * 1'000'000 / rate);
 }
 
-// A pull takes up to the PCM's whole buffer, so that a play's first write
-// fills it at once. Written a period at a time, a PCM that PulseAudio
-// renders ahead of time runs dry between two writes on a busy machine, and
-// the xrun's prepare takes back from the sink what it had already taken.
-void FitChunk(OutputOwner& owner) {
-  owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.buffered)));
-}
-
 // The PCM starts afresh (opened, prepared or set up again): nothing written.
 void Restart(OutputOwner& owner) {
   owner.first_write = {};
   owner.written = 0;
+}
+
+// The PCM has just been opened or set up at a rate. A pull takes up to its
+// whole buffer, so that a play's first write fills it at once: written a
+// period at a time, a PCM that PulseAudio renders ahead of time runs dry
+// between two writes on a busy machine, and the xrun's prepare takes back
+// from the sink what it had already taken.
+void SetUp(OutputOwner& owner) {
+  owner.chunk.resize(std::max(owner.chunk.size(), static_cast<std::size_t>(owner.buffered)));
+  Restart(owner);
+  owner.last_progress = Clock::now();
 }
 
 }  // namespace
@@ -70,9 +73,7 @@ void Shared::Run(OutputOwner& owner) {
       const bool first = !owner.opened;
       const std::optional<Result> result = OpenOrReopen(owner, lock);
       if (result == kOk) {
-        FitChunk(owner);
-        Restart(owner);
-        owner.last_progress = Clock::now();
+        SetUp(owner);
         pool.KeepAtLeast(owner.id, owner.last_progress, kAheadHold);  // opened ahead of its stream
       } else if (result && first) {
         drop = aborting || owner.cut;
@@ -286,10 +287,6 @@ bool Shared::PlayOut(OutputOwner& owner, Lock& lock) {
   return true;
 }
 
-}  // namespace wave_service
-
-namespace wave_service {
-
 // Re-tuned while kept: the PCM is set up afresh at the owner's rate, which
 // answers the open that waits for it. One that cannot be is closed, and a
 // fresh PCM is opened in its place, whose open answers instead.
@@ -307,9 +304,7 @@ void Shared::SetRate(OutputOwner& owner, Lock& lock) {
   }
   owner.period = set.period;
   owner.buffered = set.buffer;
-  FitChunk(owner);
-  Restart(owner);
-  owner.last_progress = Clock::now();
+  SetUp(owner);
   owner.opened = kOk;
   answered.notify_all();
 }
