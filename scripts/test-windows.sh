@@ -30,20 +30,26 @@ trap 'exec 9>&-; wineserver -k 2>/dev/null || true' EXIT
 # test's stderr and holds CTest's pipe open, so that CTest waits for it long
 # after the test has ended; and a test whose winmm makes its window while the
 # desktop is ending waits up to ten seconds for a new one, and its open then
-# fails. So both are started here, with every stream closed, and a program
-# with a window of its own keeps the desktop until this script ends
-# (start_desktop_keeper, once the first build has made it).
+# fails. And the first programs of a fresh prefix to ask for its audio
+# devices, asking at once, each register them under a GUID of their own,
+# and all winmm opens fail in each but the last. So the services are
+# started here, with every stream closed, and then one program, alone,
+# registers the audio devices and keeps the desktop with a window of its
+# own until this script ends (start_desktop_keeper, once the first build
+# has made it; it writes "ready" once both are done).
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 keeper_started=false
 start_desktop_keeper() {
   $keeper_started && return
-  exec 9> >(exec wine "$1/bin/wine_desktop_keeper.exe" >/dev/null 2>&1)
+  local ready=$root/build-wine/keeper.ready
+  rm -f "$ready"
+  exec 9> >(exec wine "$1/bin/wine_desktop_keeper.exe" >"$ready" 2>/dev/null)
   keeper_started=true
   for _ in $(seq 300); do
-    pgrep -f 'wine_desktop_keeper' >/dev/null && pgrep -f 'C:.windows.system32.explorer.exe' >/dev/null && return
+    grep -q ready "$ready" 2>/dev/null && return
     sleep 0.1
   done
-  echo "test-windows: Wine's desktop did not start" >&2
+  echo "test-windows: Wine's desktop and audio devices were not readied" >&2
   exit 1
 }
 
