@@ -2,6 +2,8 @@
 // PcmFaults in force, then calls ALSA's own function.
 #include "tests/alsa_pcm_faults.h"
 
+#include <sched.h>
+
 #include <atomic>
 #include <type_traits>
 
@@ -77,14 +79,21 @@ unsigned PcmFaults::Calls(PcmCall call) {
   return calls_[Index(call)];
 }
 
+int PcmFaults::Policy(PcmCall call) {
+  std::lock_guard lock(mutex_);
+  return policies_[Index(call)];
+}
+
 bool PcmFaults::Holding() {
   std::lock_guard lock(mutex_);
   return holding_ > 0;
 }
 
 int PcmFaults::Before(PcmCall call) {
+  const int policy = sched_getscheduler(0);
   std::unique_lock lock(mutex_);
   const unsigned count = ++calls_[Index(call)];
+  policies_[Index(call)] = policy;
   for (const Fault& fault : faults_) {
     if (fault.call != call || count < fault.first || (fault.last != 0 && count > fault.last)) {
       continue;

@@ -34,6 +34,9 @@ class PcmFaults {
 
   // Calls of `call` made since the faults were set up.
   unsigned Calls(PcmCall call);
+  // The scheduling policy (SCHED_*) of the thread that made the last call
+  // of `call`; -1 before the first.
+  int Policy(PcmCall call);
   // True while a call is held.
   bool Holding();
 
@@ -53,6 +56,11 @@ class PcmFaults {
   std::mutex mutex_;
   std::condition_variable healed_;
   std::array<unsigned, static_cast<std::size_t>(PcmCall::kCount)> calls_{};
+  std::array<int, static_cast<std::size_t>(PcmCall::kCount)> policies_ = [] {
+    std::array<int, static_cast<std::size_t>(PcmCall::kCount)> none{};
+    none.fill(-1);
+    return none;
+  }();
   std::vector<Fault> faults_;
   unsigned generation_ = 0;  // counts Heal calls
   int holding_ = 0;

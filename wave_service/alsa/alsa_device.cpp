@@ -310,6 +310,7 @@ void StopInput(void* context, InputStream& stream) {
   if (!owner.clock.running()) return;
   const std::uint64_t take = owner.clock.take();
   owner.stop_asked = take;
+  self.Hurry(owner);
   owner.wake.Signal();
   self.answered.wait_for(lock, AlsaDevice::kStopExchange,
                          [&] { return owner.clock.take() != take; });

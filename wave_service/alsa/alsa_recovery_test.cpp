@@ -3,6 +3,7 @@
 // recovery policy, host calls while a call is held, and a device going away
 // while its PCM is being reopened.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -153,6 +154,26 @@ TEST_F(AlsaRecovery, AHeldCallHoldsUpNoHostCall) {
   EXPECT_EQ(mirn::test::ReadBytes(config.StreamFiles()[0]), samples);
   faults.Heal();
   EXPECT_TRUE(WaitFor([&] { return device.HeldPcms(ws::Direction::kInput) == 0; }));
+}
+
+// An owner yields the CPU to the host's threads (SCHED_BATCH), but not while
+// a stop waits for it to read out the take: the stop raises it for that,
+// and the owner goes back once it has answered. (Once the take has had its
+// first bytes, only a stop's read-out asks the file-backed PCM what it
+// holds; a stop that gave up waiting on a loaded machine makes none.)
+TEST_F(AlsaRecovery, AStopsReadOutRunsAtTheHostsPriorityAndOnlyIt) {
+  Take take(1'600'000);
+  ASSERT_TRUE(WaitFor([&] { return take.Recorded() >= 1000; }));
+  EXPECT_EQ(faults.Policy(PcmCall::readi), SCHED_BATCH);
+  const unsigned checks = faults.Calls(PcmCall::avail_update);
+  const unsigned prepares = faults.Calls(PcmCall::prepare);
+  EXPECT_EQ(ws::InputStop(take.in), ws::kOk);
+  // Stopped, the owner prepares its PCM for the next take.
+  ASSERT_TRUE(WaitFor([&] { return faults.Calls(PcmCall::prepare) > prepares; }));
+  EXPECT_EQ(faults.Policy(PcmCall::prepare), SCHED_BATCH);
+  if (faults.Calls(PcmCall::avail_update) > checks) {
+    EXPECT_EQ(faults.Policy(PcmCall::avail_update), SCHED_OTHER);
+  }
 }
 
 // A start never waits for ALSA: with its PCM's open held up, the take still

@@ -36,6 +36,7 @@ void Shared::Run(InputOwner& owner) {
   for (;;) {
     Lock lock(mutex);
     if (Ending(owner)) break;
+    if (owner.stop_asked == 0) Unhurry(owner);  // no stop waits, or it gave up
     if (owner.stop_asked != 0) {
       // The host's stop waits: what the PCM captured up to it is the take's.
       if (owner.pcm != nullptr && owner.running_take == owner.stop_asked) Read(owner, lock, true);

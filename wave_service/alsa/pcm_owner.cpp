@@ -35,6 +35,22 @@ void YieldToCallers() {
 
 }  // namespace
 
+// SCHED_BATCH's wakeups wait for the running thread's slice to end, which
+// on a busy machine takes milliseconds. A host call that waits for its owner
+// (a stop while the owner reads out the take) raises the owner to the
+// normal policy for the exchange; the owner lowers itself once it is done.
+void Shared::Hurry(Owner& owner) {
+  if (owner.hurried || !owner.thread.joinable()) return;
+  const sched_param param{};
+  owner.hurried = pthread_setschedparam(owner.thread.native_handle(), SCHED_OTHER, &param) == 0;
+}
+
+void Shared::Unhurry(Owner& owner) {
+  if (!owner.hurried) return;
+  owner.hurried = false;
+  YieldToCallers();
+}
+
 int alsa::Millis(Clock::duration d) {
   return static_cast<int>(
       std::max<std::int64_t>(std::chrono::ceil<std::chrono::milliseconds>(d).count(), 0));
@@ -86,7 +102,7 @@ std::optional<Result> Shared::OpenOrReopen(Owner& owner, Lock& lock) {
   if (first) {
     owner.opened = result;
     answered.notify_all();
-    YieldToCallers();
+    if (!owner.hurried) YieldToCallers();  // else once the exchange is done
   }
   return result;
 }

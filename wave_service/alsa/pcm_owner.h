@@ -57,6 +57,7 @@ struct Owner {
   bool checking = false;         // an open waits for the owner to try its kept PCM
   bool healthy = false;          // the PCM is open and worked when last used
   bool finished = false;         // the thread has let go of everything: join it
+  bool hurried = false;          // raised to the host's own share of the CPU (Hurry)
 
   // The owner's own.
   snd_pcm_t* pcm = nullptr;
@@ -138,6 +139,7 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   void Cut(OutputOwner& owner);
   void End(std::uint64_t id);
   void Shutdown();
+  void Hurry(Owner& owner);
 
   // Owner side: pcm_owner.cpp (the steps of both directions),
   // capture_owner.cpp and playback_owner.cpp. Each step is called with the
@@ -152,6 +154,7 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   int Recover(Owner& owner, int error);
   void Finish(Owner& owner, bool drop);
   void Note(const Owner& owner, const char* event, int error) const;
+  void Unhurry(Owner& owner);
   // Capture.
   void StartCapture(InputOwner& owner, Lock& lock);
   void StopCapture(InputOwner& owner, Lock& lock);
