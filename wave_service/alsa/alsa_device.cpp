@@ -302,18 +302,22 @@ Result StartInput(void* context, InputStream& stream) {
 
 // What the PCM captured up to the call is the take's: the owner reads it out
 // and ends the take, in a bounded exchange. An owner held up (inside a long
-// ALSA call) leaves the take as it stands, ended here.
+// ALSA call) leaves the take as it stands, ended here. A PCM not yet
+// started for the take has captured nothing of it, and its owner is inside
+// the open or the start, which can take milliseconds: the take ends here.
 void StopInput(void* context, InputStream& stream) {
   Shared& self = Self(context);
   auto& owner = *static_cast<InputOwner*>(stream.device_data);
   Lock lock(self.mutex);
   if (!owner.clock.running()) return;
   const std::uint64_t take = owner.clock.take();
-  owner.stop_asked = take;
-  self.Hurry(owner);
-  owner.wake.Signal();
-  self.answered.wait_for(lock, AlsaDevice::kStopExchange,
-                         [&] { return owner.clock.take() != take; });
+  if (owner.running_take == take) {
+    owner.stop_asked = take;
+    self.Hurry(owner);
+    owner.wake.Signal();
+    self.answered.wait_for(lock, AlsaDevice::kStopExchange,
+                           [&] { return owner.clock.take() != take; });
+  }
   if (owner.clock.take() == take) self.EndTake(owner);
 }
 

@@ -79,10 +79,10 @@ struct InputOwner : Owner {
   InputStream* stream = nullptr;
   CaptureClock clock;  // the take: started by the host, ended by it or by the stream's close
   std::uint64_t stop_asked = 0;  // the take whose stop waits for the owner to read out the PCM
+  std::uint64_t running_take = 0;  // the take the PCM was started for; 0 when stopped
 
   // The owner's own.
   std::vector<std::uint8_t> bytes;  // what one read takes: up to the PCM's buffer
-  std::uint64_t running_take = 0;   // the take the PCM was started for; 0 when stopped
   bool prepared = true;              // ready to start
   Clock::time_point last_frames{};   // when it last delivered
 };
