@@ -2,6 +2,8 @@
 // detachment from the wave service at unload, and DLLStop.
 #include "library/sound_state.h"
 
+#include <algorithm>
+
 #include "MirnDLL.h"
 #include "wave_service/shared_words.h"
 
@@ -36,11 +38,24 @@ void SetRecordingFormat(wave_service::WaveFormat& format) {
 }
 
 void SetBytesRecorded(std::uint32_t value) {
-  wave_service::StoreShared(g_sound_state.BufferHeader.bytes_recorded, value);
+  NoteStoreWritten(wave_service::ExchangeShared(g_sound_state.BufferHeader.bytes_recorded, value));
 }
 
 std::uint32_t BytesRecorded() {
   return wave_service::LoadShared(g_sound_state.BufferHeader.bytes_recorded);
+}
+
+void NoteStoreWritten(std::uint32_t end) {
+  auto& s = g_sound_state;
+  s.StoreWritten = std::min(std::max(s.StoreWritten, end), kStoreSize);
+}
+
+// An input writes its bytes from the store's start and counts them in the
+// header's word as it goes, so the word bounds what it has written, except
+// where the library has since rewritten the word: SetBytesRecorded kept that
+// count, and a stop keeps the input's last.
+std::uint32_t StoreInUse() {
+  return std::min(std::max(g_sound_state.StoreWritten, BytesRecorded()), kStoreSize);
 }
 
 }  // namespace mirn

@@ -23,6 +23,10 @@ struct SoundState {
   wave_service::Handle InputHandle;        // kept after its device closes
   wave_service::WaveFormat WaveFormat;     // passed to every open
   wave_service::PositionRecord PositionRecord;
+  // Where the store's bytes that may differ from 0 end, beyond what the
+  // header's bytes-recorded word shows: a start clears only that far, so the
+  // pages no take or load has reached are never touched.
+  std::uint32_t StoreWritten;
 };
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -39,8 +43,17 @@ extern SoundState g_sound_state;
 void SetRecordingFormat(wave_service::WaveFormat& format);
 
 // Writes the header words that a running device may also touch; see
-// wave_service/shared_words.h.
+// wave_service/shared_words.h. The count a write replaces is kept in
+// StoreWritten: it may be how far a running input has written.
 void SetBytesRecorded(std::uint32_t value);
 std::uint32_t BytesRecorded();
+
+// Notes that the store's bytes up to `end` may differ from 0.
+void NoteStoreWritten(std::uint32_t end);
+
+// How many bytes from the store's start may differ from 0: every byte past
+// them is 0. While an input runs, the bytes it writes from now on are not
+// counted.
+std::uint32_t StoreInUse();
 
 }  // namespace mirn

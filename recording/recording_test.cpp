@@ -95,6 +95,31 @@ TEST_F(RecordingTest, StartDuringARecordingClearsTheStoreAndStopsTheOldInput) {
   EXPECT_TRUE(StoreHoldsSource(700, 4000));
 }
 
+// A start clears only as far as anything was written, so each way the
+// header's count can fall behind what an input wrote must still be cleared:
+// a play that rewrote the count mid-take, and the part period an old input
+// reads out at its stop inside a restart.
+TEST_F(RecordingTest, AStartClearsEveryByteAnEarlierTakeWroteWhereverItsCountWent) {
+  SoundRecordStart();
+  device.AdvanceBytes(3000);
+  SoundRecordPlay(8000);  // the count becomes RecordedLength, 0
+  ASSERT_EQ(mirn::BytesRecorded(), 0u);
+  SoundRecordStart();
+  EXPECT_TRUE(StoreHoldsSource(0, 4000));
+
+  device.SetCapturePeriod(400);
+  device.AdvanceBytes(1000);
+  ASSERT_EQ(mirn::BytesRecorded(), 800u);
+  SoundRecordStart();  // the old input reads out 200 more before it stops
+  ASSERT_EQ(state.RecordedLength, 1000u);
+  device.AdvanceBytes(400);
+  SoundRecordStop();
+  SoundRecordStart();
+  SoundRecordStop();
+  EXPECT_EQ(state.RecordedLength, 0u);
+  EXPECT_TRUE(StoreHoldsSource(0, 4000));
+}
+
 TEST_F(RecordingTest, RecordingPast200SecondsKeepsTheFirst200AndCountsOn) {
   SoundRecordStart();
   const std::uint32_t extra = 5 * 8000;

@@ -19,6 +19,12 @@ inline void StoreShared(std::uint32_t& word, std::uint32_t value) {
   std::atomic_ref<std::uint32_t>(word).store(value, std::memory_order_release);
 }
 
+// Stores `value` and returns the word as it was, in one atomic step, so that
+// a device's store an instant before is returned rather than lost.
+inline std::uint32_t ExchangeShared(std::uint32_t& word, std::uint32_t value) {
+  return std::atomic_ref<std::uint32_t>(word).exchange(value, std::memory_order_acq_rel);
+}
+
 // Sets the bits of `set` and clears those of `clear` in one atomic step, so a
 // caller's concurrent store of the whole word is never undone by a
 // read-modify-write racing it.

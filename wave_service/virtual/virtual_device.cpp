@@ -124,9 +124,10 @@ void VirtualDevice::FinishPlays() {
 // Moving bytes.
 // ---------------------------------------------------------------------------
 
-void VirtualDevice::Capture(LiveInput& input) {
+void VirtualDevice::Capture(LiveInput& input, bool read_out) {
   InputRecord& record = *input.record;
-  const std::uint64_t due = Due(input.meter, record.rate);
+  std::uint64_t due = Due(input.meter, record.rate);
+  if (capture_period_ > 0 && !read_out) due -= due % capture_period_;
   std::array<std::uint8_t, kChunk> chunk;
   while (record.captured < due) {
     const std::size_t n =
@@ -261,8 +262,9 @@ Result VirtualDevice::StartInput(void* context, InputStream& stream) {
   return kOk;
 }
 
-void VirtualDevice::StopInput(void*, InputStream& stream) {
+void VirtualDevice::StopInput(void* context, InputStream& stream) {
   auto& input = *static_cast<LiveInput*>(stream.device_data);
+  if (input.running) Self(context).Capture(input, true);
   input.record->stopped = true;
   input.running = false;
 }

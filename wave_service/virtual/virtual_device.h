@@ -79,6 +79,11 @@ class VirtualDevice {
   // anywhere shows.
   static std::uint8_t NumberedByte(std::uint64_t n);
 
+  // Inputs hand over whole periods of `bytes` only, as a real capture does,
+  // and a stop reads out the part period captured before it. 0 (the default)
+  // hands over every byte as soon as it is captured.
+  void SetCapturePeriod(std::uint32_t bytes) { capture_period_ = bytes; }
+
   // Rates accepted by opens, inclusive (1 to kMaxRate unless set).
   void SetRateRange(std::uint32_t min_rate, std::uint32_t max_rate);
   // Devices per direction (1 each unless set).
@@ -134,7 +139,9 @@ class VirtualDevice {
   static void Track(std::deque<Record>& records, std::list<Live>& live, StreamType& stream);
   bool SupportsRate(std::uint32_t rate) const;
   std::uint64_t Due(const Meter& meter, std::uint32_t rate) const;
-  void Capture(LiveInput& input);
+  // Hands over what `input` has captured: whole periods only, unless the
+  // stop reads out the rest.
+  void Capture(LiveInput& input, bool read_out = false);
   bool PlayOn(LiveOutput& output);
   bool Waits(LiveOutput& output);
   std::uint64_t TimeOf(const LiveOutput& output, std::uint64_t n) const;
@@ -144,6 +151,7 @@ class VirtualDevice {
 
   std::uint64_t now_us_ = 0;
   Source source_;
+  std::uint32_t capture_period_ = 0;
   std::uint32_t min_rate_ = 1;
   std::uint32_t max_rate_ = kMaxRate;
   std::uint32_t input_devices_ = 1;
