@@ -102,7 +102,7 @@ std::optional<Result> Shared::OpenOrReopen(Owner& owner, Lock& lock) {
   if (first) {
     owner.opened = result;
     answered.notify_all();
-    if (!owner.hurried) YieldToCallers();  // else once the exchange is done
+    YieldToCallers();
   }
   return result;
 }
