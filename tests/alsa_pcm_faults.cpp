@@ -84,6 +84,11 @@ int PcmFaults::Policy(PcmCall call) {
   return policies_[Index(call)];
 }
 
+std::thread::id PcmFaults::Thread(PcmCall call) {
+  std::lock_guard lock(mutex_);
+  return threads_[Index(call)];
+}
+
 bool PcmFaults::Holding() {
   std::lock_guard lock(mutex_);
   return holding_ > 0;
@@ -94,6 +99,7 @@ int PcmFaults::Before(PcmCall call) {
   std::unique_lock lock(mutex_);
   const unsigned count = ++calls_[Index(call)];
   policies_[Index(call)] = policy;
+  threads_[Index(call)] = std::this_thread::get_id();
   for (const Fault& fault : faults_) {
     if (fault.call != call || count < fault.first || (fault.last != 0 && count > fault.last)) {
       continue;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "wave_service/alsa/pcm_calls.h"
@@ -37,6 +38,8 @@ class PcmFaults {
   // The scheduling policy (SCHED_*) of the thread that made the last call
   // of `call`; -1 before the first.
   int Policy(PcmCall call);
+  // The thread that made the last call of `call`.
+  std::thread::id Thread(PcmCall call);
   // True while a call is held.
   bool Holding();
 
@@ -61,6 +64,7 @@ class PcmFaults {
     none.fill(-1);
     return none;
   }();
+  std::array<std::thread::id, static_cast<std::size_t>(PcmCall::kCount)> threads_{};
   std::vector<Fault> faults_;
   unsigned generation_ = 0;  // counts Heal calls
   int holding_ = 0;

@@ -81,21 +81,26 @@ void Shared::Shutdown() {
     }
     owner->wake.Signal();
   }
+  handed.notify_all();
   answered.wait_for(lock, kEndDeadline, [&] {
-    return std::ranges::all_of(owners, [](const auto& owner) { return owner->finished; });
+    return std::ranges::all_of(workers, [](const alsa::Worker& w) { return w.ended; });
   });
   // One still inside ALSA holds this state alive and ends on its own.
-  for (const auto& owner : owners) {
-    if (!owner->finished) owner->thread.detach();
+  for (alsa::Worker& worker : workers) {
+    if (!worker.ended) worker.thread.detach();
   }
   Reap();
 }
 
-// Joins the owners that are done. A finished owner takes the mutex no more.
+// Frees the owners that are done and joins the workers that ended. Neither
+// takes the mutex again.
 void Shared::Reap() {
   std::erase_if(owners, [](const std::unique_ptr<Owner>& owner) {
-    if (!owner->finished || owner->awaited > 0) return false;
-    owner->thread.join();
+    return owner->finished && owner->awaited == 0;
+  });
+  std::erase_if(workers, [](alsa::Worker& worker) {
+    if (!worker.ended) return false;
+    if (worker.thread.joinable()) worker.thread.join();
     return true;
   });
 }
@@ -145,9 +150,7 @@ OwnerType* Shared::StartOwner(const char* name, std::uint32_t rate, PcmState sta
     pool.Apply(id, PcmEvent::kEnd);
     return nullptr;
   }
-  try {
-    made.thread = std::thread([shared = shared_from_this(), &made] { shared->Run(made); });
-  } catch (const std::system_error&) {
+  if (!Launch(made)) {
     pool.Apply(id, PcmEvent::kEnd);
     return nullptr;
   }
@@ -443,6 +446,9 @@ void LetGoIdle(void* context) {
       self.End(owner->id);
     }
   }
+  // Nor does a worker wait for an owner: one comes only with a host.
+  self.host_gone = true;
+  self.handed.notify_all();
 }
 
 }  // namespace

@@ -176,6 +176,24 @@ TEST_F(AlsaRecovery, AStopsReadOutRunsAtTheHostsPriorityAndOnlyIt) {
   }
 }
 
+// An owner's thread runs the next owner once it is done, so an open never
+// waits for a thread to be made, and the next owner starts at the thread's
+// first policy: an output's open is answered at the host's, whatever the
+// capture before it ran at.
+TEST_F(AlsaRecovery, TheNextOwnerRunsOnTheLastOnesThreadAtItsFirstPolicy) {
+  {
+    Take take(1000);
+    ASSERT_TRUE(WaitFor([&] { return take.Full(); }));
+  }
+  ASSERT_TRUE(WaitFor([&] { return device.HeldPcms(ws::Direction::kInput) == 0; }));
+  EXPECT_EQ(faults.Policy(PcmCall::readi), SCHED_BATCH);
+  const std::thread::id capture = faults.Thread(PcmCall::open);
+  Bytes samples(800, 128);
+  Play(device, samples);
+  EXPECT_EQ(faults.Thread(PcmCall::open), capture);
+  EXPECT_EQ(faults.Policy(PcmCall::open), SCHED_OTHER);
+}
+
 // A start never waits for ALSA: with its PCM's open held up, the take still
 // runs from its start and, at a name and rate known to open, is silence for
 // as long as it ran.

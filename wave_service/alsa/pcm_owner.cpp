@@ -40,9 +40,10 @@ void YieldToCallers() {
 // (a stop while the owner reads out the take) raises the owner to the
 // normal policy for the exchange; the owner lowers itself once it is done.
 void Shared::Hurry(Owner& owner) {
-  if (owner.hurried || !owner.thread.joinable()) return;
+  if (owner.hurried || owner.worker == nullptr) return;
   const sched_param param{};
-  owner.hurried = pthread_setschedparam(owner.thread.native_handle(), SCHED_OTHER, &param) == 0;
+  owner.hurried =
+      pthread_setschedparam(owner.worker->thread.native_handle(), SCHED_OTHER, &param) == 0;
 }
 
 void Shared::Unhurry(Owner& owner) {
@@ -179,7 +180,7 @@ int Shared::Recover(Owner& owner, int error) {
 }
 
 // Closes the PCM (dropping what it holds when `drop`) and marks the owner
-// for joining: the last touch of its record but the reaper's.
+// done: the last touch of its record but the reaper's.
 void Shared::Finish(Owner& owner, bool drop) {
   if (owner.pcm != nullptr) {
     if (drop) Pcm().drop(owner.pcm);
@@ -194,6 +195,9 @@ void Shared::Finish(Owner& owner, bool drop) {
   owner.healthy = false;
   if (!owner.opened) owner.opened = kError;
   owner.finished = true;
+  // Free for the next owner from this moment: an open made as soon as this
+  // one is seen to end takes this thread rather than making one.
+  if (owner.worker != nullptr) owner.worker->free = true;
   answered.notify_all();
 }
 

@@ -37,6 +37,8 @@ using Lock = std::unique_lock<std::mutex>;
 // A wait in whole milliseconds, rounded up; 0 for one already over.
 int Millis(Clock::duration d);
 
+struct Worker;
+
 struct Owner {
   Owner(Direction direction, const char* name, std::uint32_t rate, std::uint64_t id)
       : direction(direction), name(name), id(id), rate(rate) {}
@@ -48,7 +50,7 @@ struct Owner {
   const std::string name;  // the PCM name it opens
   const std::uint64_t id;  // its id in the pool
   alsa::Wakeup wake;
-  std::thread thread;
+  Worker* worker = nullptr;  // the thread that runs it (Hurry raises it)
 
   // Guarded by the device's mutex.
   std::uint32_t rate;  // its streams' rate; an output's changes only while kept (a re-tune)
@@ -56,7 +58,7 @@ struct Owner {
   int awaited = 0;               // host calls waiting for that answer: the record stays
   bool checking = false;         // an open waits for the owner to try its kept PCM
   bool healthy = false;          // the PCM is open and worked when last used
-  bool finished = false;         // the thread has let go of everything: join it
+  bool finished = false;         // its thread has let go of everything: free it
   bool hurried = false;          // raised to the host's own share of the CPU (Hurry)
 
   // The owner's own.
@@ -113,6 +115,18 @@ struct OutputOwner : Owner {
   snd_pcm_sframes_t dry_delay = 0;
 };
 
+// A thread that runs owners, one after another. Once its owner is done it
+// waits a while for the next instead of ending: making a thread can take
+// milliseconds on a busy machine, and the host call that opens a PCM would
+// wait for it.
+struct Worker {
+  std::thread thread;
+  // Guarded by the device's mutex.
+  bool free = false;      // its owner is done (set as the owner finishes)
+  Owner* next = nullptr;  // handed to it while free
+  bool ended = false;     // its thread is about to return: join it
+};
+
 }  // namespace alsa
 
 struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
@@ -140,6 +154,11 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   void End(std::uint64_t id);
   void Shutdown();
   void Hurry(Owner& owner);
+  bool Launch(Owner& owner);
+
+  // A worker's own (owner_threads.cpp).
+  void Work(alsa::Worker& me, Owner* owner);
+  Owner* AwaitNext(alsa::Worker& me);
 
   // Owner side: pcm_owner.cpp (the steps of both directions),
   // capture_owner.cpp and playback_owner.cpp. Each step is called with the
@@ -177,9 +196,12 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   std::condition_variable answered;  // an owner's first open is done, or an owner finished
   alsa::PcmPool pool;
   std::list<std::unique_ptr<Owner>> owners;
+  std::list<alsa::Worker> workers;
+  std::condition_variable handed;  // a waiting worker has an owner, or the device goes
   // Plays announced to an output and neither heard to their end nor cut.
   std::unordered_set<std::uint64_t> sounding;
   bool aborting = false;  // the device goes
+  bool host_gone = false;  // since the last owner was made: no worker waits for the next
   std::atomic<std::uint64_t> captured{0};
   std::atomic<std::uint64_t> reopens{0};
 };
