@@ -199,15 +199,22 @@ OwnerType* Shared::Attach(const char* name, std::uint32_t rate, Lock& lock, Resu
 }
 
 // For a kept PCM that is open: asks its owner to try it at once and waits,
-// boundedly, for the answer. False when it is lost (or no longer kept).
+// boundedly, for the answer, unless it was found working a moment ago.
+// False when it is lost (or no longer kept).
 bool Shared::StillWorks(Owner& owner, Lock& lock) {
   if (pool.StateOf(owner.id) != PcmState::kKept || owner.opened != kOk) return true;
-  owner.checking = true;
-  owner.wake.Signal();
+  if (!owner.checking && Clock::now() - owner.checked < AlsaDevice::kCheckHolds) return true;
+  if (!owner.checking) AskCheck(owner);  // else asked as the call began
   answered.wait_until(lock, Clock::now() + kOpenDeadline,
                       [&] { return !owner.checking || owner.finished; });
   owner.checking = false;
   return !owner.finished && pool.StateOf(owner.id) == PcmState::kKept;
+}
+
+// Asks a kept PCM's owner to try it at once; the answer is not waited for.
+void Shared::AskCheck(Owner& owner) {
+  owner.checking = true;
+  owner.wake.Signal();
 }
 
 // A kept output is set up afresh at `rate` by its owner, whose answer an
@@ -405,6 +412,7 @@ void CloseOutput(void* context, OutputStream& stream) {
 // Readies, side by side and without waiting, the outputs the call will want
 // that no kept PCM serves: per missing rate, a kept PCM at a rate the call
 // does not want re-tuned, or a fresh one, kept a while for the call's opens.
+// The kept ones it will take are tried at once.
 void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count) {
   Shared& self = Self(context);
   const char* name = alsa::PcmName(Direction::kOutput);
@@ -415,6 +423,15 @@ void ExpectOutputs(void* context, const std::uint32_t* rates, std::size_t count)
     if (std::find(rates, rates + i, rate) != rates + i) continue;  // counted with its first
     const auto known = self.pool.Known(Direction::kOutput, name, rate);
     if (known && *known != kOk) continue;
+    // The kept PCMs the call's opens may take are tried now, side by side
+    // with what is readied, so that those opens find the answer waiting.
+    for (const auto& owner : self.owners) {
+      if (owner->direction == Direction::kOutput && !owner->finished && !owner->checking &&
+          owner->rate == rate && owner->name == name && owner->opened == kOk &&
+          self.pool.StateOf(owner->id) == PcmState::kKept) {
+        self.AskCheck(*owner);
+      }
+    }
     const auto wanted = static_cast<std::size_t>(std::count(rates + i, rates + count, rate));
     for (std::size_t have = self.pool.Held(Direction::kOutput, name, rate, PcmState::kKept);
          have < wanted; ++have) {

@@ -55,6 +55,10 @@ class AlsaDevice {
   // waiting) is kept at least this long once open, whatever the keep times:
   // the call's opens come at once.
   static constexpr std::chrono::milliseconds kAheadHold{100};
+  // An open takes a kept PCM only once its owner has found it working: the
+  // call's kept PCMs are tried as it begins, and a PCM found working this
+  // recently is taken without trying it again.
+  static constexpr std::chrono::milliseconds kCheckHolds{50};
 
   AlsaDevice();
   explicit AlsaDevice(KeepTimes keep);

@@ -140,6 +140,8 @@ bool Shared::WaitWhileKept(Owner& owner, Lock& lock) {
   if (lost) {
     Note(owner, "kept PCM lost, closing", static_cast<int>(avail));
     pool.Apply(owner.id, PcmEvent::kEnd);
+  } else if (avail >= 0) {
+    owner.checked = Clock::now();
   }
   if (owner.checking) {
     owner.checking = false;

@@ -56,7 +56,8 @@ struct Owner {
   std::uint32_t rate;  // its streams' rate; an output's changes only while kept (a re-tune)
   std::optional<Result> opened;  // the first open's answer, or a re-tune's
   int awaited = 0;               // host calls waiting for that answer: the record stays
-  bool checking = false;         // an open waits for the owner to try its kept PCM
+  bool checking = false;         // the owner is asked to try its kept PCM
+  Clock::time_point checked{};   // when it last found its kept PCM working
   bool healthy = false;          // the PCM is open and worked when last used
   bool finished = false;         // its thread has let go of everything: free it
   bool hurried = false;          // raised to the host's own share of the CPU (Hurry)
@@ -149,6 +150,7 @@ struct AlsaDevice::Shared : std::enable_shared_from_this<Shared> {
   bool Retune(OutputOwner& owner, std::uint32_t rate, std::chrono::milliseconds hold = {});
   std::optional<Result> AwaitOpen(Owner& owner, Lock& lock);
   bool StillWorks(Owner& owner, Lock& lock);
+  void AskCheck(Owner& owner);
   void Replace(const OutputOwner& keep);
   void Cut(OutputOwner& owner);
   void End(std::uint64_t id);
